@@ -1,0 +1,18 @@
+# Cross toolchain: 64-bit Windows through mingw-w64 (POSIX threads), Wine as the emulator.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(_triple x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${_triple}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${_triple}-g++-posix)
+set(CMAKE_RC_COMPILER ${_triple}-windres)
+set(CMAKE_AR ${_triple}-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${_triple}-ranlib CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Every executable runs through the prefix wrapper (creates the prefix on first use).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

@@ -1,0 +1,63 @@
+#include "cntts_ClassFactory.h"
+
+#include <new>
+
+#include "cntts_CtxMenu.h"
+#include "cntts_Module.h"
+
+namespace KsxShell {
+
+CShellExtClassFactory::CShellExtClassFactory()
+{
+    ::OutputDebugStringA("CShellExtClassFactory::CShellExtClassFactory()\r\n");
+    ModuleObjectAdded();
+}
+
+CShellExtClassFactory::~CShellExtClassFactory() { ModuleObjectRemoved(); }
+
+STDMETHODIMP CShellExtClassFactory::QueryInterface(REFIID riid, void** ppv)
+{
+    ::OutputDebugStringA("CShellExtClassFactory::QueryInterface()\r\n");
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IClassFactory)) {
+        *ppv = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) CShellExtClassFactory::AddRef() { return ::InterlockedIncrement(&m_cRef); }
+
+STDMETHODIMP_(ULONG) CShellExtClassFactory::Release()
+{
+    const LONG count = ::InterlockedDecrement(&m_cRef);
+    if (count == 0)
+        delete this;
+    return count;
+}
+
+STDMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv)
+{
+    ::OutputDebugStringA("CShellExtClassFactory::CreateInstance()\r\n");
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (outer)
+        return CLASS_E_NOAGGREGATION;
+
+    auto* object = new (std::nothrow) CShellExt();
+    if (!object)
+        return E_OUTOFMEMORY;
+    // Held across QueryInterface so that an unknown interface frees the object.
+    object->AddRef();
+    HRESULT hr = object->QueryInterface(riid, ppv);
+    object->Release();
+    return hr;
+}
+
+STDMETHODIMP CShellExtClassFactory::LockServer(BOOL) { return S_OK; }
+
+}  // namespace KsxShell

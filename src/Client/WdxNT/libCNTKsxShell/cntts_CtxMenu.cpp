@@ -1,0 +1,243 @@
+#include "cntts_CtxMenu.h"
+
+#include <vector>
+
+#include "cntts_Module.h"
+#include "cntts_ScanCheck.h"
+#include "ut_AgentRegistry.h"
+
+namespace KsxShell {
+
+namespace {
+
+const char kResourceLibName[] = "WDXNTRES.DLL";
+const wchar_t kItemBitmap[] = L"www\\1600\\res\\corvane_logo.bmp";
+const char kHelpTextFallback[] = "Halyard NT";
+constexpr int kHelpTextBuffer = 41;
+constexpr DWORD kInstallFolderReadMax = 260;
+
+// True when the last character of `s` is a "\" on its own, not the trail byte
+// of a double-byte character.
+bool EndsWithSeparator(const std::string& s)
+{
+    const char* p = s.c_str();
+    const char* last = nullptr;
+    while (*p) {
+        last = p;
+        p = ::CharNextExA(CP_ACP, p, 0);
+        if (p == last)
+            break;
+    }
+    return last && (p - last) == 1 && *last == '\\';
+}
+
+std::string ToAnsi(const std::wstring& text)
+{
+    if (text.empty())
+        return {};
+    int cb = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (cb <= 0)
+        return {};
+    std::vector<char> buf(cb);
+    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, buf.data(), cb, nullptr, nullptr);
+    return std::string(buf.data());
+}
+
+std::wstring ToWide(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    int cch = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (cch <= 0)
+        return {};
+    std::vector<wchar_t> buf(cch);
+    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, buf.data(), cch);
+    return std::wstring(buf.data());
+}
+
+// The language resource library. Not loaded yet: help text uses its fallback.
+HMODULE LoadResourceLibrary(const std::wstring& /*path*/) { return nullptr; }
+
+// The item's localised text; empty until the string tables are read.
+std::wstring LocalizedMenuText() { return {}; }
+
+}  // namespace
+
+std::string AppendPathComponent(const std::string& folder, const std::string& name)
+{
+    if (folder.empty())
+        return {};
+    if (name.empty())
+        return folder;
+    const bool folderHas = EndsWithSeparator(folder);
+    const bool nameHas = name.front() == '\\';
+    if (folderHas && nameHas)
+        return folder + name.substr(1);
+    if (!folderHas && !nameHas)
+        return folder + "\\" + name;
+    return folder + name;
+}
+
+std::string ReadAgentInstallFolder(DWORD cbMax)
+{
+    UTIL::CUniqueHKey key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyA, 0, UTIL::kAgentKeyAccess, key.put()) !=
+        ERROR_SUCCESS)
+        return {};
+    std::vector<char> buf(cbMax + 1, '\0');
+    DWORD type = 0;
+    DWORD cb = cbMax;
+    if (::RegQueryValueExA(key.get(), "Application Path", nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &cb) !=
+        ERROR_SUCCESS)
+        return {};
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return {};
+    return std::string(buf.data());
+}
+
+CShellExt::CShellExt()
+{
+    ::OutputDebugStringA("CShellExt::CShellExt()\r\n");
+    const std::string folder = ReadAgentInstallFolder(kInstallFolderReadMax);
+    ::lstrcpynA(m_szInstallFolder, folder.c_str(), kInstallFolderSize);
+
+    const std::string libPath = AppendPathComponent(m_szInstallFolder, kResourceLibName);
+    m_hResourceLib = LoadResourceLibrary(ToWide(libPath));
+    ModuleObjectAdded();
+}
+
+CShellExt::~CShellExt()
+{
+    if (m_pDataObject)
+        m_pDataObject->Release();
+    ModuleObjectRemoved();
+    if (m_hResourceLib)
+        ::FreeLibrary(m_hResourceLib);
+}
+
+STDMETHODIMP CShellExt::QueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (::IsEqualIID(riid, IID_IShellExtInit) || ::IsEqualIID(riid, IID_IUnknown)) {
+        ::OutputDebugStringA("CShellExt::QueryInterface()==>IID_IShellExtInit\r\n");
+        *ppv = static_cast<IShellExtInit*>(this);
+    } else if (::IsEqualIID(riid, IID_IContextMenu)) {
+        ::OutputDebugStringA("CShellExt::QueryInterface()==>IID_IContextMenu\r\n");
+        *ppv = static_cast<IContextMenu*>(this);
+    } else {
+        ::OutputDebugStringA("CShellExt::QueryInterface()==>Unknown Interface!\r\n");
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) CShellExt::AddRef()
+{
+    ::OutputDebugStringA("CShellExt::AddRef()\r\n");
+    return ::InterlockedIncrement(&m_cRef);
+}
+
+STDMETHODIMP_(ULONG) CShellExt::Release()
+{
+    ::OutputDebugStringA("CShellExt::Release()\r\n");
+    const LONG count = ::InterlockedDecrement(&m_cRef);
+    if (count == 0)
+        delete this;
+    return count;
+}
+
+STDMETHODIMP CShellExt::Initialize(PCIDLIST_ABSOLUTE, IDataObject* dataObject, HKEY)
+{
+    ::OutputDebugStringA("CShellExt::Initialize()\r\n");
+    if (dataObject)
+        dataObject->AddRef();
+    if (m_pDataObject)
+        m_pDataObject->Release();
+    m_pDataObject = dataObject;
+    return S_OK;
+}
+
+STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdFirst, UINT, UINT flags)
+{
+    ::OutputDebugStringA("CShellExt::QueryContextMenu()\r\n");
+
+    const std::wstring text = LocalizedMenuText();
+    std::wstring folder = ToWide(m_szInstallFolder);
+    if (!folder.empty() && folder.back() != L'\\')
+        folder += L'\\';
+    const std::string textA = ToAnsi(text);
+    const std::string bitmapA = ToAnsi(folder + kItemBitmap);
+
+    bool add = false;
+    if ((flags & 0x0F) == CMF_NORMAL) {
+        ::OutputDebugStringA("CMF_NORMAL...\r\n");
+        add = true;
+    } else if (flags & CMF_VERBSONLY) {
+        ::OutputDebugStringA("CMF_VERBSONLY...\r\n");
+        add = true;
+    } else if (flags & CMF_EXPLORE) {
+        ::OutputDebugStringA("CMF_EXPLORE...\r\n");
+        add = true;
+    } else if (flags & CMF_DEFAULTONLY) {
+        ::OutputDebugStringA("CMF_DEFAULTONLY...\r\n");
+    } else {
+        ::OutputDebugStringA("CMF_default...\r\n");
+        char trace[40];
+        ::wsprintfA(trace, "uFlags==>%d\r\n", flags);
+        ::OutputDebugStringA(trace);
+    }
+    if (!add)
+        return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
+
+    ::InsertMenuA(menu, indexMenu, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+    const UINT itemFlags = MF_BYPOSITION | (IsScanBusy() ? MF_GRAYED : 0);
+    ::InsertMenuA(menu, indexMenu + 1, itemFlags, idCmdFirst, textA.c_str());
+
+    HBITMAP bitmap = static_cast<HBITMAP>(::LoadImageA(nullptr, bitmapA.c_str(), IMAGE_BITMAP,
+                                                        ::GetSystemMetrics(SM_CXMENUCHECK),
+                                                        ::GetSystemMetrics(SM_CYMENUCHECK), LR_LOADFROMFILE));
+    if (bitmap) {
+        ::SetMenuItemBitmaps(menu, indexMenu + 1, itemFlags, bitmap, nullptr);
+        m_hbmpItem.reset(bitmap);
+    }
+    return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
+}
+
+STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
+{
+    ::OutputDebugStringA("CShellExt::InvokeCommand()\r\n");
+    if (!info)
+        return E_INVALIDARG;
+    if (HIWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb)) != 0 ||
+        (reinterpret_cast<ULONG_PTR>(info->lpVerb) >> 32) != 0)
+        return E_INVALIDARG;
+    if (LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb)) != 0)
+        return E_INVALIDARG;
+    return DoGAKMenu1(info->hwnd, info->lpDirectory, info->lpVerb, info->lpParameters, info->nShow);
+}
+
+STDMETHODIMP CShellExt::GetCommandString(UINT_PTR idCmd, UINT type, UINT*, CHAR* name, UINT cchMax)
+{
+    switch (type) {
+    case GCS_VERBA:
+    case GCS_VERBW:
+        return idCmd == 0 ? S_OK : E_INVALIDARG;
+    case GCS_HELPTEXTA: {
+        char text[kHelpTextBuffer] = {};
+        if (!m_hResourceLib || ::LoadStringA(m_hResourceLib, kHelpTextId, text, kHelpTextBuffer) <= 0)
+            ::lstrcpynA(text, kHelpTextFallback, kHelpTextBuffer);
+        if (name && cchMax > 0)
+            ::lstrcpynA(name, text, static_cast<int>(cchMax));
+        return S_OK;
+    }
+    case GCS_VALIDATEA:
+        return S_OK;
+    default:
+        return E_INVALIDARG;
+    }
+}
+
+}  // namespace KsxShell

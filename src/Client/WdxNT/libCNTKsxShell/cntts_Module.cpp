@@ -1,0 +1,75 @@
+#include "cntts_Module.h"
+
+#include <new>
+
+#include "cntts_ClassFactory.h"
+#include "cntts_ShellExtReg.h"
+
+namespace KsxShell {
+
+const CLSID CLSID_KsxShellExt = {0x5C1E9A42, 0x7D3B, 0x4F0A, {0x9E, 0x21, 0x6B, 0x8D, 0x0C, 0x4A, 0x7F, 0x13}};
+const char kClsidString[] = "{5C1E9A42-7D3B-4F0A-9E21-6B8D0C4A7F13}";
+const char kHandlerName[] = "Bastion NT";
+
+namespace {
+HINSTANCE g_hInstance = nullptr;
+// Objects live on several apartment threads; DllCanUnloadNow may ask from another.
+volatile LONG g_cObjects = 0;
+}  // namespace
+
+HINSTANCE ModuleInstance() { return g_hInstance; }
+void SetModuleInstance(HINSTANCE instance) { g_hInstance = instance; }
+
+void ModuleObjectAdded() { ::InterlockedIncrement(&g_cObjects); }
+void ModuleObjectRemoved() { ::InterlockedDecrement(&g_cObjects); }
+LONG ModuleObjectCount() { return ::InterlockedCompareExchange(&g_cObjects, 0, 0); }
+
+}  // namespace KsxShell
+
+using namespace KsxShell;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        ::OutputDebugStringA("In DLLMain, DLL_PROCESS_ATTACH\r\n");
+        SetModuleInstance(instance);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        ::OutputDebugStringA("In DLLMain, DLL_PROCESS_DETACH\r\n");
+    }
+    return TRUE;
+}
+
+extern "C" HRESULT WINAPI DllCanUnloadNow()
+{
+    ::OutputDebugStringA("In DLLCanUnloadNow\r\n");
+    return ModuleObjectCount() == 0 ? S_OK : S_FALSE;
+}
+
+extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+{
+    ::OutputDebugStringA("In DllGetClassObject\r\n");
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (!::IsEqualCLSID(rclsid, CLSID_KsxShellExt))
+        return CLASS_E_CLASSNOTAVAILABLE;
+
+    auto* factory = new (std::nothrow) CShellExtClassFactory();
+    if (!factory)
+        return E_OUTOFMEMORY;
+    // The factory starts at count 0: a failed QueryInterface must still free it.
+    factory->AddRef();
+    HRESULT hr = factory->QueryInterface(riid, ppv);
+    factory->Release();
+    return hr;
+}
+
+extern "C" HRESULT WINAPI DllRegisterServer()
+{
+    return RegisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE;
+}
+
+extern "C" HRESULT WINAPI DllUnregisterServer()
+{
+    return UnregisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE;
+}

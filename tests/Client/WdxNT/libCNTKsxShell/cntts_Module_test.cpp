@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <string>
+#include <vector>
+
+#include "shellhost.h"
+#include "test_support.h"
+#include "ut_ProcAddress.h"
+
+namespace {
+
+const CLSID kClsid = {0x5C1E9A42, 0x7D3B, 0x4F0A, {0x9E, 0x21, 0x6B, 0x8D, 0x0C, 0x4A, 0x7F, 0x13}};
+const char kClsidString[] = "{5C1E9A42-7D3B-4F0A-9E21-6B8D0C4A7F13}";
+const char kApproved[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+const char* const kHandlerKeys[] = {
+    "*\\shellex\\ContextMenuHandlers\\Bastion NT",
+    "directory\\shellex\\ContextMenuHandlers\\Bastion NT",
+    "drive\\shellex\\ContextMenuHandlers\\Bastion NT",
+};
+
+using FnGetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+using FnVoid = HRESULT(WINAPI*)();
+
+std::string DllPath() { return KsxTest::ExeDirA() + "KSXSHELL.dll"; }
+
+// The built module, loaded the way COM loads it.
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_module = ::LoadLibraryA(DllPath().c_str());
+        ASSERT_NE(m_module, nullptr) << DllPath() << " error " << ::GetLastError();
+        m_getClassObject = UTIL::GetProc<FnGetClassObject>(m_module, "DllGetClassObject");
+        m_canUnloadNow = UTIL::GetProc<FnVoid>(m_module, "DllCanUnloadNow");
+        m_register = UTIL::GetProc<FnVoid>(m_module, "DllRegisterServer");
+        m_unregister = UTIL::GetProc<FnVoid>(m_module, "DllUnregisterServer");
+        ASSERT_TRUE(m_getClassObject && m_canUnloadNow && m_register && m_unregister);
+        EnsureApprovedKey();
+    }
+    void TearDown() override
+    {
+        if (m_unregister)
+            m_unregister();
+        if (m_module)
+            ::FreeLibrary(m_module);
+        EnsureApprovedKey();
+    }
+
+    static void EnsureApprovedKey()
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kApproved, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                    nullptr),
+                  ERROR_SUCCESS);
+        ::RegCloseKey(key);
+    }
+
+    static void ExpectRegistered(const std::string& modulePath)
+    {
+        const std::string server = std::string("CLSID\\") + kClsidString + "\\InProcServer32";
+        auto path = KsxTest::ReadRegString(HKEY_CLASSES_ROOT, server, nullptr);
+        EXPECT_TRUE(path.found);
+        EXPECT_EQ(lstrcmpiA(path.value.c_str(), modulePath.c_str()), 0) << path.value;
+        auto model = KsxTest::ReadRegString(HKEY_CLASSES_ROOT, server, "ThreadingModel");
+        EXPECT_EQ(model.value, "Apartment");
+        for (const char* handler : kHandlerKeys)
+            EXPECT_EQ(KsxTest::ReadRegString(HKEY_CLASSES_ROOT, handler, nullptr).value, kClsidString) << handler;
+        EXPECT_EQ(KsxTest::ReadRegString(HKEY_LOCAL_MACHINE, kApproved, kClsidString).value, "Bastion NT");
+    }
+
+    static void ExpectUnregistered()
+    {
+        EXPECT_FALSE(KsxTest::KeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kClsidString));
+        for (const char* handler : kHandlerKeys)
+            EXPECT_FALSE(KsxTest::KeyExists(HKEY_CLASSES_ROOT, handler)) << handler;
+        EXPECT_FALSE(KsxTest::ReadRegString(HKEY_LOCAL_MACHINE, kApproved, kClsidString).found);
+    }
+
+    HMODULE m_module = nullptr;
+    FnGetClassObject m_getClassObject = nullptr;
+    FnVoid m_canUnloadNow = nullptr;
+    FnVoid m_register = nullptr;
+    FnVoid m_unregister = nullptr;
+};
+
+TEST_F(ModuleTest, RegistersThroughTheExportTwiceAndUnregisters)
+{
+    char loaded[MAX_PATH] = {};
+    ::GetModuleFileNameA(m_module, loaded, MAX_PATH);
+    EXPECT_EQ(m_register(), S_OK);
+    EXPECT_EQ(m_register(), S_OK);
+    ExpectRegistered(loaded);
+    EXPECT_EQ(m_unregister(), S_OK);
+    ExpectUnregistered();
+    // Nothing left to delete: every parent still opens.
+    EXPECT_EQ(m_unregister(), S_OK);
+}
+
+TEST_F(ModuleTest, RegistersThroughRegsvr32)
+{
+    const std::string dll = DllPath();
+    std::wstring cmd = L"regsvr32.exe /s \"" + std::wstring(dll.begin(), dll.end()) + L"\"";
+    ASSERT_EQ(KsxTest::RunProcess(cmd), 0u);
+    ExpectRegistered(dll);
+    cmd = L"regsvr32.exe /s /u \"" + std::wstring(dll.begin(), dll.end()) + L"\"";
+    ASSERT_EQ(KsxTest::RunProcess(cmd), 0u);
+    ExpectUnregistered();
+}
+
+TEST_F(ModuleTest, MissingApprovalKeyIsNeverCreated)
+{
+    KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, kApproved);
+    ASSERT_FALSE(KsxTest::KeyExists(HKEY_LOCAL_MACHINE, kApproved));
+
+    EXPECT_EQ(m_register(), S_FALSE);
+    for (const char* handler : kHandlerKeys)
+        EXPECT_TRUE(KsxTest::KeyExists(HKEY_CLASSES_ROOT, handler)) << handler;
+    EXPECT_TRUE(KsxTest::KeyExists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kClsidString + "\\InProcServer32"));
+    EXPECT_FALSE(KsxTest::KeyExists(HKEY_LOCAL_MACHINE, kApproved));
+
+    // The approval parent cannot be opened: the class and handlers still go.
+    EXPECT_EQ(m_unregister(), S_FALSE);
+    for (const char* handler : kHandlerKeys)
+        EXPECT_FALSE(KsxTest::KeyExists(HKEY_CLASSES_ROOT, handler)) << handler;
+}
+
+TEST_F(ModuleTest, UnregistersAPartialRegistration)
+{
+    ASSERT_EQ(m_register(), S_OK);
+    KsxTest::DeleteKeyTree(HKEY_CLASSES_ROOT, kHandlerKeys[1]);
+    KsxTest::DeleteKeyTree(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kClsidString);
+    // A deeper tree than registration writes: children go first.
+    HKEY deep = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CLASSES_ROOT, (std::string(kHandlerKeys[0]) + "\\a\\b\\c").c_str(), 0, nullptr,
+                                0, KEY_ALL_ACCESS, nullptr, &deep, nullptr),
+              ERROR_SUCCESS);
+    ::RegCloseKey(deep);
+
+    EXPECT_EQ(m_unregister(), S_OK);
+    ExpectUnregistered();
+}
+
+TEST_F(ModuleTest, GetClassObjectErrors)
+{
+    void* out = reinterpret_cast<void*>(0x1234);
+    EXPECT_EQ(m_getClassObject(IID_IUnknown, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(out, nullptr);
+    out = reinterpret_cast<void*>(0x1234);
+    EXPECT_EQ(m_getClassObject(kClsid, IID_IContextMenu, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    // The refused factory was freed.
+    EXPECT_EQ(m_canUnloadNow(), S_OK);
+
+    IUnknown* unk = nullptr;
+    ASSERT_EQ(m_getClassObject(kClsid, IID_IUnknown, reinterpret_cast<void**>(&unk)), S_OK);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(unk->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    EXPECT_EQ(static_cast<void*>(factory), static_cast<void*>(unk));
+    factory->Release();
+    EXPECT_EQ(unk->Release(), 0u);
+    EXPECT_EQ(m_canUnloadNow(), S_OK);
+}
+
+TEST_F(ModuleTest, CanUnloadOnlyWhenNoFactoryOrObjectLives)
+{
+    EXPECT_EQ(m_canUnloadNow(), S_OK);
+    IClassFactory* f1 = nullptr;
+    IClassFactory* f2 = nullptr;
+    ASSERT_EQ(m_getClassObject(kClsid, IID_IClassFactory, reinterpret_cast<void**>(&f1)), S_OK);
+    ASSERT_EQ(m_getClassObject(kClsid, IID_IClassFactory, reinterpret_cast<void**>(&f2)), S_OK);
+    EXPECT_NE(f1, f2);  // a fresh factory each time
+    EXPECT_EQ(m_canUnloadNow(), S_FALSE);
+
+    IContextMenu* menu = nullptr;
+    ASSERT_EQ(f1->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
+    EXPECT_EQ(f1->LockServer(TRUE), S_OK);
+    f1->Release();
+    f2->Release();
+    EXPECT_EQ(m_canUnloadNow(), S_FALSE);  // the object still lives
+    menu->Release();
+    EXPECT_EQ(m_canUnloadNow(), S_OK);  // locks are not counted
+
+    ASSERT_EQ(m_getClassObject(kClsid, IID_IClassFactory, reinterpret_cast<void**>(&f1)), S_OK);
+    EXPECT_EQ(f1->LockServer(FALSE), S_OK);
+    EXPECT_EQ(m_canUnloadNow(), S_FALSE);
+    f1->Release();
+    EXPECT_EQ(m_canUnloadNow(), S_OK);
+}
+
+TEST_F(ModuleTest, CoCreateInstanceEndToEnd)
+{
+    ASSERT_EQ(m_register(), S_OK);
+    ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    {
+        IShellExtInit* init = nullptr;
+        ASSERT_EQ(::CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExtInit,
+                                     reinterpret_cast<void**>(&init)),
+                  S_OK);
+        IDataObject* data = nullptr;
+        ASSERT_EQ(ShellHost::CreateHDropDataObject({L"C:\\windows\\win.ini"}, &data), S_OK);
+        EXPECT_EQ(init->Initialize(nullptr, data, nullptr), S_OK);
+        data->Release();
+
+        IContextMenu* cm = nullptr;
+        ASSERT_EQ(init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&cm)), S_OK);
+        HMENU menu = ::CreatePopupMenu();
+        EXPECT_EQ(cm->QueryContextMenu(menu, 0, 1, 100, CMF_NORMAL), 1);
+        auto items = ShellHost::DescribeMenu(menu);
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_TRUE(items[0].separator);
+        EXPECT_EQ(items[1].id, 1u);
+        ::DestroyMenu(menu);
+        cm->Release();
+        init->Release();
+    }
+    // Our own LoadLibrary keeps the module; COM's reference goes.
+    EXPECT_EQ(m_canUnloadNow(), S_OK);
+    ::CoFreeUnusedLibraries();
+    ::CoUninitialize();
+}
+
+TEST(ModuleImage, ExportsExactlyTheFourEntryPoints)
+{
+    HMODULE module = ::LoadLibraryExA(DllPath().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(module, nullptr);
+    auto* base = reinterpret_cast<const BYTE*>(module);
+    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_NE(dir.VirtualAddress, 0u);
+    auto* exp = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    EXPECT_STREQ(reinterpret_cast<const char*>(base + exp->Name), "KSXSHELL.dll");
+    std::vector<std::string> names;
+    auto* nameRvas = reinterpret_cast<const DWORD*>(base + exp->AddressOfNames);
+    for (DWORD i = 0; i < exp->NumberOfNames; ++i)
+        names.push_back(reinterpret_cast<const char*>(base + nameRvas[i]));
+    EXPECT_EQ(names, (std::vector<std::string>{"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
+                                               "DllUnregisterServer"}));
+    EXPECT_EQ(exp->NumberOfFunctions, 4u);
+    ::FreeLibrary(module);
+}
+
+}  // namespace

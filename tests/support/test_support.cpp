@@ -1,0 +1,210 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <shlwapi.h>
+
+#include "ut_AgentRegistry.h"
+
+namespace KsxTest {
+
+std::wstring ExeDir()
+{
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring s = path;
+    return s.substr(0, s.find_last_of(L'\\') + 1);
+}
+
+std::string ExeDirA()
+{
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s = path;
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+namespace {
+
+HKEY CreateAgentKey(const std::string& subKey)
+{
+    std::string path = UTIL::kAgentRootKeyA;
+    if (!subKey.empty())
+        path += "\\" + subKey;
+    HKEY key = nullptr;
+    LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                                nullptr, &key, nullptr);
+    EXPECT_EQ(rc, ERROR_SUCCESS) << path;
+    return key;
+}
+
+}  // namespace
+
+void DeleteKeyTree(HKEY root, const std::string& path, REGSAM view)
+{
+    UTIL::CUniqueHKey key;
+    if (::RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS | view, key.put()) != ERROR_SUCCESS)
+        return;
+    char child[256];
+    while (::RegEnumKeyA(key.get(), 0, child, sizeof(child)) == ERROR_SUCCESS) {
+        std::string before = child;
+        DeleteKeyTree(root, path + "\\" + child, view);
+        if (::RegEnumKeyA(key.get(), 0, child, sizeof(child)) == ERROR_SUCCESS && before == child)
+            break;
+    }
+    key.reset();
+    ::RegDeleteKeyExA(root, path.c_str(), view, 0);
+}
+
+CAgentRegistry::CAgentRegistry()
+{
+    RemoveAll();
+    ::RegCloseKey(CreateAgentKey(""));
+}
+
+CAgentRegistry::~CAgentRegistry() { RemoveAll(); }
+
+void CAgentRegistry::RemoveAll() { DeleteKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane", KEY_WOW64_32KEY); }
+
+void CAgentRegistry::SetString(const std::string& subKey, const std::string& name, const std::string& value)
+{
+    UTIL::CUniqueHKey key(CreateAgentKey(subKey));
+    ASSERT_EQ(::RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                               static_cast<DWORD>(value.size() + 1)),
+              ERROR_SUCCESS);
+}
+
+void CAgentRegistry::SetDword(const std::string& subKey, const std::string& name, DWORD value)
+{
+    UTIL::CUniqueHKey key(CreateAgentKey(subKey));
+    ASSERT_EQ(::RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                               sizeof(value)),
+              ERROR_SUCCESS);
+}
+
+void CAgentRegistry::DeleteValue(const std::string& subKey, const std::string& name)
+{
+    UTIL::CUniqueHKey key(CreateAgentKey(subKey));
+    ::RegDeleteValueA(key.get(), name.c_str());
+}
+
+CTempFolder::CTempFolder()
+{
+    char temp[MAX_PATH] = {};
+    ::GetTempPathA(MAX_PATH, temp);
+    GUID guid = {};
+    ::CoCreateGuid(&guid);
+    char name[64];
+    snprintf(name, sizeof(name), "ksx-%08lx-%04x-%04x-%02x%02x", static_cast<unsigned long>(guid.Data1), guid.Data2,
+             guid.Data3, guid.Data4[0], guid.Data4[1]);
+    m_path = std::string(temp) + name + "\\";
+    ::CreateDirectoryA(m_path.c_str(), nullptr);
+}
+
+namespace {
+void RemoveTree(const std::string& dir)
+{
+    WIN32_FIND_DATAA fd = {};
+    HANDLE find = ::FindFirstFileA((dir + "*").c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string n = fd.cFileName;
+            if (n == "." || n == "..")
+                continue;
+            std::string full = dir + n;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(full + "\\");
+            } else {
+                ::SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileA(full.c_str());
+            }
+        } while (::FindNextFileA(find, &fd));
+        ::FindClose(find);
+    }
+    ::RemoveDirectoryA(dir.c_str());
+}
+}  // namespace
+
+CTempFolder::~CTempFolder() { RemoveTree(m_path); }
+
+std::string CTempFolder::WriteFile(const std::string& relative, const std::string& content) const
+{
+    std::string full = m_path + relative;
+    for (size_t pos = m_path.size(); (pos = full.find('\\', pos)) != std::string::npos; ++pos)
+        ::CreateDirectoryA(full.substr(0, pos).c_str(), nullptr);
+    HANDLE file = ::CreateFileA(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE) << full;
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+        ::CloseHandle(file);
+    }
+    return full;
+}
+
+std::string MakeBitmapFile(int width, int height)
+{
+    const int stride = (width * 3 + 3) & ~3;
+    const DWORD pixels = static_cast<DWORD>(stride * height);
+    BITMAPFILEHEADER fh = {};
+    BITMAPINFOHEADER ih = {};
+    fh.bfType = 0x4D42;
+    fh.bfOffBits = sizeof(fh) + sizeof(ih);
+    fh.bfSize = fh.bfOffBits + pixels;
+    ih.biSize = sizeof(ih);
+    ih.biWidth = width;
+    ih.biHeight = height;
+    ih.biPlanes = 1;
+    ih.biBitCount = 24;
+    ih.biCompression = BI_RGB;
+    ih.biSizeImage = pixels;
+    std::string out(reinterpret_cast<const char*>(&fh), sizeof(fh));
+    out.append(reinterpret_cast<const char*>(&ih), sizeof(ih));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < stride; ++x)
+            out.push_back(static_cast<char>((x * 40 + y * 16) & 0xFF));
+    return out;
+}
+
+DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
+{
+    std::wstring cmd = commandLine;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return static_cast<DWORD>(-1);
+    UTIL::CUniqueHandle process(pi.hProcess), thread(pi.hThread);
+    if (::WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(pi.hProcess, 1);
+        return static_cast<DWORD>(-1);
+    }
+    DWORD code = static_cast<DWORD>(-1);
+    ::GetExitCodeProcess(pi.hProcess, &code);
+    return code;
+}
+
+RegString ReadRegString(HKEY root, const std::string& path, const char* name, REGSAM view)
+{
+    RegString out;
+    UTIL::CUniqueHKey key;
+    if (::RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS)
+        return out;
+    char buf[2048] = {};
+    DWORD cb = sizeof(buf) - 1;
+    DWORD type = 0;
+    if (::RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &cb) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return out;
+    out.found = true;
+    out.value = buf;
+    return out;
+}
+
+bool KeyExists(HKEY root, const std::string& path, REGSAM view)
+{
+    UTIL::CUniqueHKey key;
+    return ::RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
+}
+
+}  // namespace KsxTest

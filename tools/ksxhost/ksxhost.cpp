@@ -1,0 +1,275 @@
+// ksxhost: does what Explorer does on a right-click, against the registered
+// handler, and prints the menu it got.
+//
+//   ksxhost [--flags N] [--index N] [--first N] [--invoke] [--dir DIR]
+//           [--clsid {GUID}] [--json] PATH...
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "shellhost.h"
+
+namespace {
+
+const wchar_t kDefaultClsid[] = L"{5C1E9A42-7D3B-4F0A-9E21-6B8D0C4A7F13}";
+
+struct Options {
+    UINT flags = CMF_NORMAL;
+    UINT index = 0;
+    UINT first = 1;
+    bool invoke = false;
+    bool json = false;
+    std::wstring directory;
+    std::wstring clsid = kDefaultClsid;
+    std::vector<std::wstring> paths;
+};
+
+struct Report {
+    HRESULT create = E_FAIL;
+    HRESULT initialize = E_FAIL;
+    HRESULT query = E_FAIL;
+    HRESULT help = E_FAIL;
+    HRESULT invoke = S_OK;
+    bool invoked = false;
+    std::string helpText;
+    std::vector<ShellHost::MenuItem> menu;
+    std::wstring modulePath;
+    bool loadedWhileInUse = false;
+    bool unloaded = false;
+};
+
+void Usage()
+{
+    fwprintf(stderr,
+             L"usage: ksxhost [--flags N] [--index N] [--first N] [--invoke] [--dir DIR]\n"
+             L"               [--clsid {GUID}] [--json] PATH...\n");
+}
+
+bool ParseNumber(const wchar_t* s, UINT& out)
+{
+    wchar_t* end = nullptr;
+    unsigned long v = wcstoul(s, &end, 0);
+    if (!*s || *end)
+        return false;
+    out = static_cast<UINT>(v);
+    return true;
+}
+
+bool ParseArgs(int argc, wchar_t** argv, Options& o)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::wstring a = argv[i];
+        auto next = [&](const wchar_t*& v) {
+            if (i + 1 >= argc)
+                return false;
+            v = argv[++i];
+            return true;
+        };
+        const wchar_t* v = nullptr;
+        if (a == L"--flags") {
+            if (!next(v) || !ParseNumber(v, o.flags))
+                return false;
+        } else if (a == L"--index") {
+            if (!next(v) || !ParseNumber(v, o.index))
+                return false;
+        } else if (a == L"--first") {
+            if (!next(v) || !ParseNumber(v, o.first))
+                return false;
+        } else if (a == L"--dir") {
+            if (!next(v))
+                return false;
+            o.directory = v;
+        } else if (a == L"--clsid") {
+            if (!next(v))
+                return false;
+            o.clsid = v;
+        } else if (a == L"--invoke") {
+            o.invoke = true;
+        } else if (a == L"--json") {
+            o.json = true;
+        } else if (a.size() > 1 && a[0] == L'-' && a[1] == L'-') {
+            return false;
+        } else {
+            o.paths.push_back(a);
+        }
+    }
+    return true;
+}
+
+std::wstring RegisteredModule(const std::wstring& clsid)
+{
+    std::wstring key = L"CLSID\\" + clsid + L"\\InProcServer32";
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD cb = sizeof(path) - sizeof(wchar_t);
+    if (::RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &cb) != ERROR_SUCCESS)
+        return {};
+    return path;
+}
+
+void RightClick(const Options& o, const CLSID& clsid, Report& r)
+{
+    r.modulePath = RegisteredModule(o.clsid);
+
+    IShellExtInit* init = nullptr;
+    r.create = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExtInit,
+                                  reinterpret_cast<void**>(&init));
+    if (FAILED(r.create))
+        return;
+    r.loadedWhileInUse = !r.modulePath.empty() && ::GetModuleHandleW(r.modulePath.c_str()) != nullptr;
+
+    IDataObject* data = nullptr;
+    r.initialize = ShellHost::CreateHDropDataObject(o.paths, &data);
+    if (SUCCEEDED(r.initialize)) {
+        r.initialize = init->Initialize(nullptr, data, nullptr);
+        data->Release();
+    }
+
+    IContextMenu* menuHandler = nullptr;
+    if (SUCCEEDED(r.initialize) &&
+        SUCCEEDED(init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menuHandler)))) {
+        HMENU menu = ::CreatePopupMenu();
+        r.query = menuHandler->QueryContextMenu(menu, o.index, o.first, o.first + 0x7FFF, o.flags);
+        r.menu = ShellHost::DescribeMenu(menu);
+
+        char help[MAX_PATH] = {};
+        r.help = menuHandler->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, MAX_PATH);
+        if (SUCCEEDED(r.help))
+            r.helpText = help;
+
+        if (o.invoke) {
+            std::string dir;
+            if (!o.directory.empty()) {
+                int cb = ::WideCharToMultiByte(CP_ACP, 0, o.directory.c_str(), -1, nullptr, 0, nullptr, nullptr);
+                dir.resize(cb);
+                ::WideCharToMultiByte(CP_ACP, 0, o.directory.c_str(), -1, &dir[0], cb, nullptr, nullptr);
+            }
+            CMINVOKECOMMANDINFO ici = {};
+            ici.cbSize = sizeof(ici);
+            ici.lpVerb = MAKEINTRESOURCEA(0);
+            ici.lpDirectory = dir.empty() ? nullptr : dir.c_str();
+            ici.nShow = SW_SHOWNORMAL;
+            r.invoked = true;
+            r.invoke = menuHandler->InvokeCommand(&ici);
+        }
+        menuHandler->Release();
+        ::DestroyMenu(menu);
+    }
+    init->Release();
+
+    ::CoFreeUnusedLibraries();
+    r.unloaded = r.modulePath.empty() || ::GetModuleHandleW(r.modulePath.c_str()) == nullptr;
+}
+
+std::string JsonString(const std::string& utf8)
+{
+    std::string out = "\"";
+    for (unsigned char c : utf8) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                snprintf(buf, sizeof(buf), "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string Hex(HRESULT hr)
+{
+    char buf[16];
+    snprintf(buf, sizeof(buf), "0x%08lX", static_cast<unsigned long>(hr));
+    return buf;
+}
+
+void PrintJson(const Report& r)
+{
+    std::string s = "{\"create\":\"" + Hex(r.create) + "\",\"initialize\":\"" + Hex(r.initialize) +
+                    "\",\"query\":\"" + Hex(r.query) + "\",\"menu\":[";
+    for (size_t i = 0; i < r.menu.size(); ++i) {
+        const auto& m = r.menu[i];
+        if (i)
+            s += ",";
+        s += "{\"position\":" + std::to_string(m.position) + ",\"id\":" + std::to_string(m.id) +
+             ",\"separator\":" + (m.separator ? "true" : "false") + ",\"text\":" + JsonString(ShellHost::AnsiToUtf8(m.text)) +
+             ",\"grayed\":" + (m.grayed ? "true" : "false") + ",\"bitmap\":" + (m.hasBitmap ? "true" : "false") + "}";
+    }
+    s += "],\"help\":\"" + Hex(r.help) + "\",\"helpText\":" + JsonString(ShellHost::AnsiToUtf8(r.helpText));
+    if (r.invoked)
+        s += ",\"invoke\":\"" + Hex(r.invoke) + "\"";
+    s += ",\"module\":" + JsonString(ShellHost::ToUtf8(r.modulePath)) +
+         ",\"loaded\":" + (r.loadedWhileInUse ? "true" : "false") + ",\"unloaded\":" + (r.unloaded ? "true" : "false") +
+         "}\n";
+    fputs(s.c_str(), stdout);
+}
+
+void PrintText(const Report& r)
+{
+    printf("CoCreateInstance: %s\n", Hex(r.create).c_str());
+    if (FAILED(r.create))
+        return;
+    printf("Initialize:       %s\n", Hex(r.initialize).c_str());
+    printf("QueryContextMenu: %s (%u command id%s used)\n", Hex(r.query).c_str(),
+           SUCCEEDED(r.query) ? static_cast<unsigned>(HRESULT_CODE(r.query)) : 0u, HRESULT_CODE(r.query) == 1 ? "" : "s");
+    printf("Menu:\n");
+    if (r.menu.empty())
+        printf("  (empty)\n");
+    for (const auto& m : r.menu) {
+        if (m.separator) {
+            printf("  [%u] ---- separator ----\n", m.position);
+            continue;
+        }
+        printf("  [%u] id %-5u \"%s\"  %s, %s\n", m.position, m.id, ShellHost::AnsiToUtf8(m.text).c_str(),
+               m.grayed ? "greyed" : "enabled", m.hasBitmap ? "bitmap" : "no bitmap");
+    }
+    printf("Help text:        %s \"%s\"\n", Hex(r.help).c_str(), ShellHost::AnsiToUtf8(r.helpText).c_str());
+    if (r.invoked)
+        printf("InvokeCommand:    %s\n", Hex(r.invoke).c_str());
+    printf("Module:           %s (%s)\n", ShellHost::ToUtf8(r.modulePath).c_str(),
+           r.unloaded ? "unloaded after CoFreeUnusedLibraries" : "still loaded after CoFreeUnusedLibraries");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    Options o;
+    if (!ParseArgs(argc, argv, o) || o.paths.empty()) {
+        Usage();
+        return 2;
+    }
+    CLSID clsid = {};
+    if (FAILED(::CLSIDFromString(o.clsid.c_str(), &clsid))) {
+        fwprintf(stderr, L"ksxhost: not a class id: %ls\n", o.clsid.c_str());
+        return 2;
+    }
+    HRESULT hr = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr)) {
+        fprintf(stderr, "ksxhost: CoInitializeEx failed: %s\n", Hex(hr).c_str());
+        return 1;
+    }
+    Report r;
+    RightClick(o, clsid, r);
+    ::CoUninitialize();
+
+    if (o.json)
+        PrintJson(r);
+    else
+        PrintText(r);
+    return SUCCEEDED(r.create) && SUCCEEDED(r.initialize) ? 0 : 1;
+}

@@ -1,0 +1,158 @@
+#include "shellhost.h"
+
+#include <shlobj.h>
+
+#include <new>
+
+namespace ShellHost {
+
+namespace {
+
+HGLOBAL MakeDropFiles(const std::vector<std::wstring>& paths)
+{
+    size_t chars = 1;  // the list's closing NUL
+    for (const auto& p : paths)
+        chars += p.size() + 1;
+    const SIZE_T bytes = sizeof(DROPFILES) + chars * sizeof(wchar_t);
+    HGLOBAL mem = ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
+    if (!mem)
+        return nullptr;
+    auto* drop = static_cast<DROPFILES*>(::GlobalLock(mem));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->fWide = TRUE;
+    auto* out = reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(drop) + sizeof(DROPFILES));
+    for (const auto& p : paths) {
+        memcpy(out, p.c_str(), p.size() * sizeof(wchar_t));
+        out += p.size() + 1;
+    }
+    ::GlobalUnlock(mem);
+    return mem;
+}
+
+bool IsHDrop(const FORMATETC* fmt)
+{
+    return fmt && fmt->cfFormat == CF_HDROP && (fmt->tymed & TYMED_HGLOBAL) && fmt->dwAspect == DVASPECT_CONTENT;
+}
+
+class CHDropDataObject final : public IDataObject {
+public:
+    explicit CHDropDataObject(std::vector<std::wstring> paths) : m_paths(std::move(paths)) {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IDataObject)) {
+            *ppv = static_cast<IDataObject*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_cRef); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG n = ::InterlockedDecrement(&m_cRef);
+        if (n == 0)
+            delete this;
+        return n;
+    }
+
+    STDMETHODIMP GetData(FORMATETC* fmt, STGMEDIUM* medium) override
+    {
+        if (!medium)
+            return E_POINTER;
+        if (!IsHDrop(fmt))
+            return DV_E_FORMATETC;
+        HGLOBAL mem = MakeDropFiles(m_paths);
+        if (!mem)
+            return E_OUTOFMEMORY;
+        medium->tymed = TYMED_HGLOBAL;
+        medium->hGlobal = mem;
+        medium->pUnkForRelease = nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryGetData(FORMATETC* fmt) override { return IsHDrop(fmt) ? S_OK : DV_E_FORMATETC; }
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override
+    {
+        if (out)
+            out->ptd = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC** out) override
+    {
+        if (out)
+            *out = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+
+private:
+    ~CHDropDataObject() = default;
+
+    volatile LONG m_cRef = 1;
+    std::vector<std::wstring> m_paths;
+};
+
+}  // namespace
+
+HRESULT CreateHDropDataObject(const std::vector<std::wstring>& paths, IDataObject** out)
+{
+    if (!out)
+        return E_POINTER;
+    *out = new (std::nothrow) CHDropDataObject(paths);
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+std::vector<MenuItem> DescribeMenu(HMENU menu)
+{
+    std::vector<MenuItem> items;
+    const int count = ::GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        MENUITEMINFOA mii = {};
+        mii.cbSize = sizeof(mii);
+        mii.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_ID | MIIM_CHECKMARKS | MIIM_STRING;
+        char text[512] = {};
+        mii.dwTypeData = text;
+        mii.cch = sizeof(text);
+        if (!::GetMenuItemInfoA(menu, static_cast<UINT>(i), TRUE, &mii))
+            continue;
+        MenuItem item;
+        item.position = static_cast<UINT>(i);
+        item.id = mii.wID;
+        item.separator = (mii.fType & MFT_SEPARATOR) != 0;
+        item.grayed = !item.separator && (mii.fState & MFS_GRAYED) != 0;
+        item.hasBitmap = mii.hbmpUnchecked != nullptr;
+        if (!item.separator)
+            item.text = text;
+        items.push_back(item);
+    }
+    return items;
+}
+
+std::string ToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return {};
+    int cb = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(cb, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], cb, nullptr, nullptr);
+    return out;
+}
+
+std::string AnsiToUtf8(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    int cch = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(cch, L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], cch);
+    return ToUtf8(wide);
+}
+
+}  // namespace ShellHost

@@ -25,3 +25,12 @@ if(KSX_BUILD_TESTS)
     target_compile_options(${t} PRIVATE -w)
   endforeach()
 endif()
+
+# Adds each listed folder that has a CMakeLists.txt.
+function(ksx_add_present_subdirectories)
+  foreach(dir ${ARGN})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The tray monitor stand-in, started as its own process.
+class TrayMonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_journal = m_temp.Path() + "traymon.journal";
+        UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, L"ksx-test-traymon-ready"));
+        const std::string exe = KsxTest::ExeDirA() + "traymon.exe";
+        std::string cmd = "\"" + exe + "\" --journal \"" + m_journal + "\" --ready-event ksx-test-traymon-ready";
+        STARTUPINFOA si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                     &si, &pi));
+        m_process.reset(pi.hProcess);
+        ::CloseHandle(pi.hThread);
+        ASSERT_EQ(::WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
+        m_window = ::FindWindowA("WdxNTMonClass", "WdxNTMon.MainFrame");
+        ASSERT_NE(m_window, nullptr);
+    }
+    void TearDown() override
+    {
+        ::PostMessageA(m_window, WM_CLOSE, 0, 0);
+        if (::WaitForSingleObject(m_process.get(), 10000) != WAIT_OBJECT_0)
+            ::TerminateProcess(m_process.get(), 1);
+    }
+
+    LRESULT Send(ULONG_PTR code, const void* data, DWORD cb)
+    {
+        COPYDATASTRUCT cds = {code, cb, const_cast<void*>(data)};
+        return ::SendMessageA(m_window, WM_COPYDATA, 3, reinterpret_cast<LPARAM>(&cds));
+    }
+
+    KsxTest::CTempFolder m_temp;
+    std::string m_journal;
+    UTIL::CUniqueHandle m_process;
+    HWND m_window = nullptr;
+};
+
+TEST_F(TrayMonitorTest, JournalsEachRequestedPath)
+{
+    const char request[] = "C:\\a.txt?C:\\b?D:\\";
+    EXPECT_EQ(Send(3, request, sizeof(request)), TRUE);
+    const std::string journal = ReadText(m_journal);
+    EXPECT_NE(journal.find("REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n"),
+              std::string::npos)
+        << journal;
+}
+
+TEST_F(TrayMonitorTest, MalformedRequestsAreRejectedAndCounted)
+{
+    const char unterminated[] = {'C', ':', '\\', 'x'};
+    EXPECT_EQ(Send(3, unterminated, sizeof(unterminated)), FALSE);
+    const char ok[] = "C:\\x";
+    EXPECT_EQ(Send(4, ok, sizeof(ok)), FALSE);
+    EXPECT_EQ(Send(3, nullptr, 0), FALSE);
+    const char hole[] = "C:\\x??C:\\y";
+    EXPECT_EQ(Send(3, hole, sizeof(hole)), FALSE);
+    // Still serving after all that.
+    EXPECT_EQ(Send(3, ok, sizeof(ok)), TRUE);
+
+    const std::string journal = ReadText(m_journal);
+    EXPECT_NE(journal.find("REJECT not-terminated"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("REJECT unknown-request-code"), std::string::npos);
+    EXPECT_NE(journal.find("REJECT empty "), std::string::npos);
+    EXPECT_NE(journal.find("REJECT empty-path"), std::string::npos);
+    EXPECT_NE(journal.find("(rejected so far: 4)"), std::string::npos);
+    EXPECT_NE(journal.find("PATH C:\\x\r\n"), std::string::npos);
+}
+
+}  // namespace

@@ -15,6 +15,7 @@ enum : DWORD {
 
 // Compose one record and hand it to the log server when the shared level word
 // lets it pass. Never fails towards the caller; the thread's last error is kept.
+// The record text is cut at 4095 characters; a null format logs an empty message.
 void DebugLogA(DWORD level, const char* file, DWORD line, const char* format, ...);
 // True when the record was delivered.
 bool DebugLogW(DWORD level, const wchar_t* file, DWORD line, const wchar_t* format, ...);

@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <time.h>
+
+#include <set>
+#include <thread>
+
+#include "log_fixtures.h"
+#include "logcl_Command.h"
+#include "logcl_DebugLog.h"
+#include "logcl_TestHooks.h"
+
+namespace {
+
+std::wstring ExeName()
+{
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const wchar_t* slash = wcsrchr(path, L'\\');
+    return slash ? slash + 1 : path;
+}
+
+std::wstring Prefix() { return L"[][" + ExeName() + L"]"; }
+
+class DebugLogTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_capture.Listening()); }
+
+    // The one record received after the calls of a test.
+    KsxTest::LogWriteFields Only()
+    {
+        EXPECT_TRUE(m_capture.WaitForCommands(1));
+        auto records = m_capture.Records();
+        EXPECT_EQ(records.size(), 1u);
+        return records.empty() ? KsxTest::LogWriteFields() : records[0];
+    }
+
+    KsxTest::CLevelWord m_word{0};
+    KsxTest::CLogCapture m_capture;
+};
+
+TEST_F(DebugLogTest, RecordCarriesEightFieldsAndTheExecutableName)
+{
+    const __time64_t before = _time64(nullptr);
+    EXPECT_TRUE(DebugLogW(LOG_LEVEL_D, L"src/Server/x.cpp", 16, L"%s - >>>", L"Ns::CThing::Run"));
+    const __time64_t after = _time64(nullptr);
+
+    ASSERT_TRUE(m_capture.WaitForCommands(1));
+    const auto command = m_capture.Commands().at(0);
+    EXPECT_TRUE(command.Terminated());
+    KsxTest::LogWriteFields f;
+    ASSERT_TRUE(KsxTest::SplitLogWrite(command.Text(), f));
+    EXPECT_EQ(f.word, L"LOG_WRITE");
+    const long long t = _wtoi64(f.time.c_str());
+    EXPECT_GE(t, static_cast<long long>(before));
+    EXPECT_LE(t, static_cast<long long>(after));
+    EXPECT_EQ(f.pid, std::to_wstring(::GetCurrentProcessId()));
+    EXPECT_EQ(f.tid, std::to_wstring(::GetCurrentThreadId()));
+    EXPECT_EQ(f.level, L"68");
+    EXPECT_EQ(f.file, L"src/Server/x.cpp");
+    EXPECT_EQ(f.line, L"16");
+    EXPECT_EQ(f.text, Prefix() + L"Ns::CThing::Run - >>>");
+}
+
+TEST_F(DebugLogTest, MacrosNameTheSourceRelativeToTheRepository)
+{
+    LOGA(LOG_LEVEL_I, "%s - narrow", "T");
+    LOGW(LOG_LEVEL_I, L"%s - wide", L"T");
+    ASSERT_TRUE(m_capture.WaitForCommands(2));
+    for (const auto& f : m_capture.Records()) {
+        EXPECT_EQ(f.file, L"tests/Server/libLogClient/logcl_DebugLog_test.cpp");
+        EXPECT_EQ(f.level, L"73");
+    }
+}
+
+TEST_F(DebugLogTest, NarrowAndWideFormsComposeTheSameText)
+{
+    DebugLogA(LOG_LEVEL_W, "f.cpp", 3, "%s - value %d of %s", "A::B", -42, "x\ty");
+    DebugLogW(LOG_LEVEL_W, L"f.cpp", 3, L"%s - value %d of %s", L"A::B", -42, L"x\ty");
+    DebugLogA(LOG_LEVEL_W, "f.cpp", 3, nullptr);
+    ASSERT_TRUE(m_capture.WaitForCommands(3));
+    auto records = m_capture.Records();
+    ASSERT_EQ(records.size(), 3u);
+    std::set<std::wstring> texts = {records[0].text, records[1].text, records[2].text};
+    EXPECT_EQ(texts, (std::set<std::wstring>{Prefix() + L"A::B - value -42 of x\ty", Prefix()}));
+}
+
+TEST_F(DebugLogTest, LongMessageIsCutAt4095Characters)
+{
+    const std::string longA(6000, 'a');
+    const std::wstring longW(6000, L'w');
+    DebugLogA(LOG_LEVEL_E, "f", 1, "%s", longA.c_str());
+    DebugLogW(LOG_LEVEL_E, L"f", 1, L"%s", longW.c_str());
+    ASSERT_TRUE(m_capture.WaitForCommands(2));
+    const size_t kept = 4095 - Prefix().size();
+    for (const auto& command : m_capture.Commands()) {
+        EXPECT_TRUE(command.Terminated());
+        KsxTest::LogWriteFields f;
+        ASSERT_TRUE(KsxTest::SplitLogWrite(command.Text(), f));
+        ASSERT_EQ(f.text.size(), 4095u);
+        EXPECT_EQ(f.text.substr(0, Prefix().size()), Prefix());
+        const wchar_t c = f.text.back();
+        EXPECT_TRUE(c == L'a' || c == L'w');
+        EXPECT_EQ(f.text.substr(Prefix().size()), std::wstring(kept, c));
+    }
+}
+
+TEST_F(DebugLogTest, GatedLevelsSendNothingAndKeepTheLastError)
+{
+    m_word.Set(0x00010005);
+
+    ::SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DebugLogW(LOG_LEVEL_D, L"f", 1, L"dropped"));
+    EXPECT_EQ(::GetLastError(), 0xdeadbeefu);
+    DebugLogA(LOG_LEVEL_I, "f", 2, "dropped");
+    EXPECT_EQ(::GetLastError(), 0xdeadbeefu);
+    DebugLogA(LOG_LEVEL_E, "f", 3, "kept");
+    EXPECT_EQ(::GetLastError(), 0xdeadbeefu);
+    DebugLogW(300, L"f", 4, L"kept");  // above 255: always written, sent as 300
+
+    ASSERT_TRUE(m_capture.WaitForCommands(2));
+    auto records = m_capture.Records();
+    ASSERT_EQ(records.size(), 2u);
+    std::set<std::wstring> levels = {records[0].level, records[1].level};
+    EXPECT_EQ(levels, (std::set<std::wstring>{L"69", L"300"}));
+}
+
+TEST(DebugLogNoServerTest, RecordIsDroppedAndTheLastErrorKept)
+{
+    ASSERT_FALSE(KsxTest::LogPipeExists());
+    KsxTest::CLevelWord word(0);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(DebugLogW(LOG_LEVEL_E, L"f", 1, L"%s - failed [%d]", L"X::Y", 5));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ::SetLastError(0);
+    DebugLogA(LOG_LEVEL_E, "f", 1, "%s", "X");
+    EXPECT_EQ(::GetLastError(), 0u);
+}
+
+__time64_t After2038() { return 0x80000000LL; }           // 2038-01-19 03:14:08 UTC
+__time64_t Beyond32Bits() { return 0x100000000LL + 7; }  // only the low 32 bits are sent
+
+TEST_F(DebugLogTest, TimeTakesTheLow32BitsAsASignedNumber)
+{
+    auto previous = LogClientHooks::SetClock(After2038);
+    DebugLogW(LOG_LEVEL_D, L"f", 1, L"late");
+    ASSERT_TRUE(m_capture.WaitForCommands(1));
+    LogClientHooks::SetClock(Beyond32Bits);
+    DebugLogA(LOG_LEVEL_D, "f", 2, "later");
+    LogClientHooks::SetClock(previous);
+    ASSERT_TRUE(m_capture.WaitForCommands(2));
+    std::set<std::wstring> times;
+    for (const auto& f : m_capture.Records())
+        times.insert(f.time);
+    EXPECT_EQ(times, (std::set<std::wstring>{L"-2147483648", L"7"}));
+}
+
+TEST_F(DebugLogTest, ManyThreadsLoseAndMixNothing)
+{
+    constexpr int kThreads = 6;
+    constexpr int kEach = 40;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kEach; ++i) {
+                if (i % 2)
+                    DebugLogA(LOG_LEVEL_I, "mt.cpp", static_cast<DWORD>(t), "%s - thread %d record %d %s",
+                              "MT::Run", t, i, std::string(300 + 97 * i % 900, 'a' + t).c_str());
+                else
+                    DebugLogW(LOG_LEVEL_I, L"mt.cpp", static_cast<DWORD>(t), L"%s - thread %d record %d %s",
+                              L"MT::Run", t, i, std::wstring(300 + 97 * i % 900, L'a' + t).c_str());
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+
+    ASSERT_TRUE(m_capture.WaitForCommands(kThreads * kEach, 60000));
+    std::set<std::pair<int, int>> seen;
+    for (const auto& command : m_capture.Commands()) {
+        ASSERT_TRUE(command.Terminated());
+        KsxTest::LogWriteFields f;
+        ASSERT_TRUE(KsxTest::SplitLogWrite(command.Text(), f));
+        int t = -1, i = -1;
+        ASSERT_EQ(swscanf(f.text.c_str() + Prefix().size(), L"MT::Run - thread %d record %d", &t, &i), 2) << f.text;
+        EXPECT_EQ(f.line, std::to_wstring(t));
+        const std::wstring expected = Prefix() + L"MT::Run - thread " + std::to_wstring(t) + L" record " +
+                                      std::to_wstring(i) + L" " + std::wstring(300 + 97 * i % 900, L'a' + t);
+        EXPECT_EQ(f.text, expected);
+        seen.insert({t, i});
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEach));
+}
+
+}  // namespace

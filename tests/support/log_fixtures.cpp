@@ -1,0 +1,314 @@
+#include "log_fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "logcl_LogLevel.h"
+
+namespace KsxTest {
+
+namespace {
+
+constexpr wchar_t kLogPipePath[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
+constexpr DWORD kChunk = 64 * 1024;
+
+// Waits for overlapped I/O or the stop event; cancels on stop.
+bool WaitIo(HANDLE pipe, OVERLAPPED& ov, HANDLE stop, DWORD& bytes, DWORD& error)
+{
+    HANDLE handles[2] = {ov.hEvent, stop};
+    if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        ::CancelIoEx(pipe, &ov);
+        ::GetOverlappedResult(pipe, &ov, &bytes, TRUE);
+        return false;
+    }
+    error = ::GetOverlappedResult(pipe, &ov, &bytes, FALSE) ? ERROR_SUCCESS : ::GetLastError();
+    return true;
+}
+
+}  // namespace
+
+std::vector<BYTE> CapturedCommand::Bytes() const
+{
+    std::vector<BYTE> all;
+    for (const auto& m : messages)
+        all.insert(all.end(), m.begin(), m.end());
+    return all;
+}
+
+bool CapturedCommand::Terminated() const
+{
+    const std::vector<BYTE> all = Bytes();
+    if (all.size() < 2 || all.size() % 2 || all[all.size() - 1] || all[all.size() - 2])
+        return false;
+    return Text().size() == all.size() / 2 - 1;
+}
+
+std::wstring CapturedCommand::Text() const
+{
+    const std::vector<BYTE> all = Bytes();
+    std::wstring text(all.size() / 2, L'\0');
+    if (!text.empty())
+        memcpy(&text[0], all.data(), text.size() * 2);
+    return text.substr(0, text.find(L'\0'));
+}
+
+bool SplitLogWrite(const std::wstring& command, LogWriteFields& f)
+{
+    std::wstring* fields[] = {&f.word, &f.time, &f.pid, &f.tid, &f.level, &f.file, &f.line};
+    size_t pos = 0;
+    for (std::wstring* field : fields) {
+        const size_t tab = command.find(L'\t', pos);
+        if (tab == std::wstring::npos)
+            return false;
+        *field = command.substr(pos, tab - pos);
+        pos = tab + 1;
+    }
+    f.text = command.substr(pos);
+    return true;
+}
+
+CLogCapture::CLogCapture(int instances) : m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+    for (int i = 0; i < instances; ++i) {
+        UTIL::CUniqueFile pipe(::CreateNamedPipeW(
+            kLogPipePath, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, static_cast<DWORD>(instances), 0, kChunk, 5000,
+            nullptr));
+        if (!pipe) {
+            ADD_FAILURE() << "cannot listen on the log pipe (error " << ::GetLastError()
+                          << "); is a log server running in this prefix?";
+            m_pipes.clear();
+            return;
+        }
+        m_pipes.push_back(std::move(pipe));
+    }
+    for (auto& pipe : m_pipes) {
+        HANDLE h = pipe.get();
+        m_threads.emplace_back([this, h] { Serve(h); });
+    }
+}
+
+CLogCapture::~CLogCapture()
+{
+    ::SetEvent(m_stop.get());
+    for (auto& t : m_threads)
+        t.join();
+}
+
+void CLogCapture::Serve(HANDLE pipe)
+{
+    UTIL::CUniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<BYTE> chunk(kChunk);
+    for (;;) {
+        OVERLAPPED ov = {};
+        ov.hEvent = event.get();
+        DWORD bytes = 0, error = ERROR_SUCCESS;
+        if (!::ConnectNamedPipe(pipe, &ov)) {
+            error = ::GetLastError();
+            if (error == ERROR_IO_PENDING && !WaitIo(pipe, ov, m_stop.get(), bytes, error))
+                return;
+        }
+        // ERROR_NO_DATA: the client already wrote and closed; its bytes are there.
+        if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA) {
+            CapturedCommand command;
+            std::vector<BYTE> message;
+            for (;;) {
+                ::ResetEvent(event.get());
+                bytes = 0;
+                error = ::ReadFile(pipe, chunk.data(), kChunk, nullptr, &ov) ? ERROR_SUCCESS : ::GetLastError();
+                if (error == ERROR_IO_PENDING) {
+                    if (!WaitIo(pipe, ov, m_stop.get(), bytes, error))
+                        return;
+                } else if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
+                    error = ::GetOverlappedResult(pipe, &ov, &bytes, FALSE) ? ERROR_SUCCESS : ::GetLastError();
+                }
+                if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA)
+                    break;
+                message.insert(message.end(), chunk.begin(), chunk.begin() + bytes);
+                if (error == ERROR_SUCCESS) {
+                    command.messages.push_back(std::move(message));
+                    message.clear();
+                }
+            }
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_commands.push_back(std::move(command));
+            m_changed.notify_all();
+        }
+        ::DisconnectNamedPipe(pipe);
+        if (::WaitForSingleObject(m_stop.get(), 0) == WAIT_OBJECT_0)
+            return;
+    }
+}
+
+bool CLogCapture::WaitForCommands(size_t count, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_commands.size() >= count; });
+}
+
+std::vector<CapturedCommand> CLogCapture::Commands() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_commands;
+}
+
+std::vector<LogWriteFields> CLogCapture::Records() const
+{
+    std::vector<LogWriteFields> records;
+    for (const auto& c : Commands()) {
+        LogWriteFields f;
+        if (SplitLogWrite(c.Text(), f))
+            records.push_back(f);
+    }
+    return records;
+}
+
+size_t CLogCapture::Count() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_commands.size();
+}
+
+void CLogCapture::Clear()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_commands.clear();
+}
+
+bool LogPipeExists()
+{
+    // Waiting 1 ms answers without opening (and so without sending) anything.
+    return ::WaitNamedPipeW(kLogPipePath, 1) || ::GetLastError() == ERROR_SEM_TIMEOUT;
+}
+
+CLevelWord::CLevelWord(DWORD word) : m_mapping(CreateLogLevelMapping())
+{
+    EXPECT_TRUE(m_mapping) << "level word mapping, error " << ::GetLastError();
+    if (m_mapping)
+        m_pView = static_cast<volatile LONG*>(::MapViewOfFile(m_mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4));
+    EXPECT_NE(m_pView, nullptr);
+    m_dwSaved = Get();
+    Set(word);
+}
+
+CLevelWord::~CLevelWord()
+{
+    Set(m_dwSaved);
+    if (m_pView)
+        ::UnmapViewOfFile(const_cast<LONG*>(m_pView));
+}
+
+void CLevelWord::Set(DWORD word)
+{
+    if (m_pView)
+        ::InterlockedExchange(m_pView, static_cast<LONG>(word));
+}
+
+DWORD CLevelWord::Get() const { return m_pView ? static_cast<DWORD>(*m_pView) : 0; }
+
+CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstring& extraArgs)
+    : m_outputPath(m_folder.Path() + "logserver-output.txt")
+{
+    static std::atomic<unsigned> s_counter{0};
+    const std::wstring readyName = L"KsxTestLogServerReady-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(++s_counter);
+    UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    UTIL::CUniqueFile output(::CreateFileA(m_outputPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(output) << m_outputPath;
+
+    std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --log \"" +
+                       std::wstring(logFile.begin(), logFile.end()) + L"\" --ready-event " + readyName;
+    if (!extraArgs.empty())
+        cmd += L" " + extraArgs;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nullptr;
+    si.hStdOutput = output.get();
+    si.hStdError = output.get();
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+        ADD_FAILURE() << "cannot start logserver.exe, error " << ::GetLastError();
+        return;
+    }
+    ::CloseHandle(pi.hThread);
+    m_process.reset(pi.hProcess);
+    HANDLE handles[2] = {ready.get(), m_process.get()};
+    m_started = ::WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(m_started) << "logserver did not get ready:\n" << Output();
+}
+
+CLogServerProcess::~CLogServerProcess() { Stop(); }
+
+DWORD CLogServerProcess::Stop(DWORD timeoutMs)
+{
+    if (!m_process)
+        return static_cast<DWORD>(-1);
+    if (::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT)
+        RunProcess(L"\"" + ExeDir() + L"logserver.exe\" --stop", timeoutMs);
+    DWORD code = static_cast<DWORD>(-1);
+    if (::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0) {
+        ::GetExitCodeProcess(m_process.get(), &code);
+    } else {
+        ADD_FAILURE() << "logserver did not stop";
+        ::TerminateProcess(m_process.get(), 1);
+        ::WaitForSingleObject(m_process.get(), timeoutMs);
+    }
+    m_process.reset();
+    return code;
+}
+
+std::string CLogServerProcess::Output() const
+{
+    std::string text;
+    for (const auto& line : ReadLines(m_outputPath))
+        text += line + "\n";
+    return text;
+}
+
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    UTIL::CUniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return lines;
+    std::string content;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read)
+        content.append(buffer, read);
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos)
+            break;  // a line still being written
+        std::string line = content.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        pos = end + 1;
+    }
+    return lines;
+}
+
+bool WaitForLines(const std::string& path, size_t count, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (ReadLines(path).size() >= count)
+            return true;
+        if (::GetTickCount64() >= deadline)
+            return false;
+        ::Sleep(20);
+    }
+}
+
+}  // namespace KsxTest

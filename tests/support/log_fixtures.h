@@ -1,0 +1,115 @@
+// Fixtures for code that logs: a capturing pipe server in the test process, the
+// shared level word, and the agent's log server run as a child process.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+#include "ut_Handle.h"
+
+namespace KsxTest {
+
+// What one client connection sent, message by message.
+struct CapturedCommand {
+    std::vector<std::vector<BYTE>> messages;
+
+    std::vector<BYTE> Bytes() const;
+    // The bytes end in one U+0000 (and hold no other).
+    bool Terminated() const;
+    // The UTF-16 text before the first U+0000.
+    std::wstring Text() const;
+};
+
+// The eight LOG_WRITE fields, split at the first seven tabs.
+struct LogWriteFields {
+    std::wstring word, time, pid, tid, level, file, line, text;
+};
+bool SplitLogWrite(const std::wstring& command, LogWriteFields& fields);
+
+// Listens on \\.\pipe\Log_ServerNamePipe (message mode, several instances)
+// and keeps every connection's bytes. Fails to listen, rather than share,
+// when another server already owns the pipe.
+class CLogCapture {
+public:
+    explicit CLogCapture(int instances = 4);
+    ~CLogCapture();
+    CLogCapture(const CLogCapture&) = delete;
+    CLogCapture& operator=(const CLogCapture&) = delete;
+
+    bool Listening() const { return !m_threads.empty(); }
+    // Waits until at least `count` connections have ended.
+    bool WaitForCommands(size_t count, DWORD timeoutMs = 15000);
+    std::vector<CapturedCommand> Commands() const;
+    // The LOG_WRITE records received so far, split into fields.
+    std::vector<LogWriteFields> Records() const;
+    size_t Count() const;
+    void Clear();
+
+private:
+    void Serve(HANDLE pipe);
+
+    UTIL::CUniqueHandle m_stop;
+    std::vector<UTIL::CUniqueFile> m_pipes;
+    std::vector<std::thread> m_threads;
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<CapturedCommand> m_commands;
+};
+
+// True when something listens on the log server's pipe.
+bool LogPipeExists();
+
+// Sets the shared level word for the test's lifetime and restores the value
+// found before.
+class CLevelWord {
+public:
+    explicit CLevelWord(DWORD word);
+    ~CLevelWord();
+    CLevelWord(const CLevelWord&) = delete;
+    CLevelWord& operator=(const CLevelWord&) = delete;
+
+    void Set(DWORD word);
+    DWORD Get() const;
+
+private:
+    UTIL::CUniqueHandle m_mapping;
+    volatile LONG* m_pView = nullptr;
+    DWORD m_dwSaved = 0;
+};
+
+// The agent's log server (bin\logserver.exe) filing to `logFile`, started and
+// ready to take records when the constructor returns; stopped with
+// `logserver --stop` by Stop() or the destructor.
+class CLogServerProcess {
+public:
+    explicit CLogServerProcess(const std::string& logFile, const std::wstring& extraArgs = L"");
+    ~CLogServerProcess();
+    CLogServerProcess(const CLogServerProcess&) = delete;
+    CLogServerProcess& operator=(const CLogServerProcess&) = delete;
+
+    bool Started() const { return m_started; }
+    // Returns the server's exit code, or -1 when it did not stop in time.
+    DWORD Stop(DWORD timeoutMs = 15000);
+    // What the server printed on stdout and stderr so far.
+    std::string Output() const;
+
+private:
+    CTempFolder m_folder;
+    std::string m_outputPath;
+    UTIL::CUniqueHandle m_process;
+    bool m_started = false;
+};
+
+// The lines of a text file (without line ends); empty when it cannot be read.
+std::vector<std::string> ReadLines(const std::string& path);
+// Polls until the file has at least `count` lines.
+bool WaitForLines(const std::string& path, size_t count, DWORD timeoutMs = 15000);
+
+}  // namespace KsxTest

@@ -1,0 +1,219 @@
+// Cost of the logging path, as ratios against baselines measured in the same run:
+//   a gated-off DebugLogA next to an empty non-inlined call;
+//   records delivered to the running log server next to a bare
+//   connect-write-close loop on the same pipe;
+//   a record with no server listening next to a bare failed open of the pipe.
+// Starts bin\logserver.exe itself; refuses to run while another log server is up.
+//
+//   bench_logging [SCALE]     SCALE multiplies the iteration counts (default 1)
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "logcl_Command.h"
+#include "logcl_DebugLog.h"
+#include "logcl_LogLevel.h"
+#include "ut_Handle.h"
+
+namespace {
+
+constexpr wchar_t kPipePath[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
+
+__attribute__((noinline)) void EmptyCall(DWORD, const char*, DWORD, const char*, ...) { asm volatile(""); }
+
+double Seconds()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+template <typename Fn>
+double NsPerOp(long long count, Fn fn)
+{
+    const double start = Seconds();
+    for (long long i = 0; i < count; ++i)
+        fn(i);
+    return (Seconds() - start) * 1e9 / static_cast<double>(count);
+}
+
+std::wstring ExeDir()
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring s(path, n);
+    return s.substr(0, s.find_last_of(L'\\') + 1);
+}
+
+bool RunAndWait(std::wstring cmd, DWORD timeoutMs)
+{
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    UTIL::CUniqueHandle process(pi.hProcess), thread(pi.hThread);
+    return ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+// The log server as a child, filing to a temporary file.
+class CServer {
+public:
+    explicit CServer(const std::wstring& logPath)
+    {
+        const std::wstring readyName = L"KsxBenchLogServerReady-" + std::to_wstring(::GetCurrentProcessId());
+        UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+        std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --max-size 0 --log \"" + logPath +
+                           L"\" --ready-event " + readyName;
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        if (!ready || !::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+            return;
+        ::CloseHandle(pi.hThread);
+        m_process.reset(pi.hProcess);
+        HANDLE handles[2] = {ready.get(), m_process.get()};
+        m_ready = ::WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0;
+    }
+    ~CServer()
+    {
+        if (!m_process)
+            return;
+        RunAndWait(L"\"" + ExeDir() + L"logserver.exe\" --stop", 15000);
+        if (::WaitForSingleObject(m_process.get(), 15000) != WAIT_OBJECT_0)
+            ::TerminateProcess(m_process.get(), 1);
+    }
+    bool Ready() const { return m_ready; }
+
+private:
+    UTIL::CUniqueHandle m_process;
+    bool m_ready = false;
+};
+
+size_t CountLines(const std::wstring& path)
+{
+    UTIL::CUniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    size_t lines = 0;
+    char buffer[65536];
+    DWORD read = 0;
+    while (file && ::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read)
+        for (DWORD i = 0; i < read; ++i)
+            lines += buffer[i] == '\n';
+    return lines;
+}
+
+void Row(const char* what, double ns, const char* baseline, double baselineNs)
+{
+    printf("| %-46s | %12.1f | %12.0f |", what, ns, 1e9 / ns);
+    if (baseline)
+        printf(" %7.2f x %-2s |\n", ns / baselineNs, baseline);
+    else
+        printf(" %12s |\n", "baseline");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const long long scale = argc > 1 ? atoll(argv[1]) : 1;
+    if (scale < 1) {
+        fprintf(stderr, "usage: bench_logging [SCALE]\n");
+        return 1;
+    }
+    if (::WaitNamedPipeW(kPipePath, 1) || ::GetLastError() == ERROR_SEM_TIMEOUT) {
+        fprintf(stderr, "bench_logging: a log server is already running; stop it first (logserver --stop)\n");
+        return 1;
+    }
+
+    UTIL::CUniqueHandle mapping(CreateLogLevelMapping());
+    auto* word = mapping ? static_cast<volatile LONG*>(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4))
+                         : nullptr;
+    if (!word) {
+        fprintf(stderr, "bench_logging: cannot map the level word\n");
+        return 1;
+    }
+    const LONG savedWord = *word;
+
+    const long long calls = 20000000 * scale;
+    const long long records = 2000 * scale;
+
+    // 1. The gate, every ranked level blocked.
+    *word = 0x00018000;
+    const double emptyNs = NsPerOp(calls, [](long long i) { EmptyCall(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", i); });
+    const double gatedNs =
+        NsPerOp(calls, [](long long i) { DebugLogA(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", static_cast<int>(i)); });
+
+    // 3. No server listening, every level open.
+    *word = 0;
+    const double failedOpenNs = NsPerOp(records, [](long long) {
+        HANDLE h = ::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            ::CloseHandle(h);
+    });
+    const double noServerNs = NsPerOp(records, [](long long i) {
+        DebugLogA(LOG_LEVEL_E, "bench.cpp", 3, "%s - no server %d", "Bench::Run", static_cast<int>(i));
+    });
+
+    // 2. Delivery to the running server.
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    const std::wstring logPath = std::wstring(temp) + L"bench_logging-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
+    double bareNs = 0, deliveredNs = 0;
+    long long delivered = 0, bareDelivered = 0;
+    {
+        CServer server(logPath);
+        if (!server.Ready()) {
+            fprintf(stderr, "bench_logging: logserver.exe did not start\n");
+            *word = savedWord;
+            return 1;
+        }
+        CCmdProtocol command;
+        command << L"LOG_WRITE" << 0 << ::GetCurrentProcessId() << ::GetCurrentThreadId() << 73 << L"bench.cpp" << 2
+                << L"[][bench_logging.exe]Bench::Run - a bare record of about the same size";
+        const std::wstring bare = command.Text();
+        const DWORD bareBytes = static_cast<DWORD>((bare.size() + 1) * sizeof(wchar_t));
+        // Waits for a busy server as the client does, so both rows deliver everything.
+        bareNs = NsPerOp(records, [&](long long) {
+            HANDLE h = ::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            while (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_PIPE_BUSY &&
+                   ::WaitNamedPipeW(kPipePath, NMPWAIT_USE_DEFAULT_WAIT))
+                h = ::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h == INVALID_HANDLE_VALUE)
+                return;
+            DWORD written = 0;
+            bareDelivered += ::WriteFile(h, bare.c_str(), bareBytes, &written, nullptr) && written == bareBytes;
+            ::CloseHandle(h);
+        });
+        deliveredNs = NsPerOp(records, [&](long long i) {
+            delivered += DebugLogW(LOG_LEVEL_I, L"bench.cpp", 2, L"%s - record %d", L"Bench::Run", static_cast<int>(i));
+        });
+    }
+    const size_t filed = CountLines(logPath);
+    ::DeleteFileW(logPath.c_str());
+    *word = savedWord;
+    ::UnmapViewOfFile(const_cast<LONG*>(word));
+
+    printf("| %-46s | %12s | %12s | %12s |\n", "measurement", "ns per op", "ops per s", "ratio");
+    printf("|%s|%s|%s|%s|\n", std::string(48, '-').c_str(), std::string(14, '-').c_str(),
+           std::string(14, '-').c_str(), std::string(14, '-').c_str());
+    Row("A: empty non-inlined call", emptyNs, nullptr, 0);
+    Row("DebugLogA, level gated off", gatedNs, "A", emptyNs);
+    Row("B: bare connect-write-close to logserver", bareNs, nullptr, 0);
+    Row("DebugLogW record delivered to logserver", deliveredNs, "B", bareNs);
+    Row("C: failed open of the pipe, no server", failedOpenNs, nullptr, 0);
+    Row("DebugLogA record, no server listening", noServerNs, "C", failedOpenNs);
+    printf("\n%lld calls per gate row, %lld records per pipe row; delivered: bare %lld, DebugLogW %lld; "
+           "lines filed by the server: %zu\n",
+           calls, records, bareDelivered, delivered, filed);
+    return 0;
+}

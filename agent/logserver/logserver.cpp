@@ -168,8 +168,11 @@ int wmain(int argc, wchar_t** argv)
     ::WaitForSingleObject(stop.get(), INFINITE);
     server.Join();
     ::SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-    printf("logserver: stopped after %lu connections: %lu records filed, %lu malformed commands\n",
+    printf("logserver: stopped after %lu connections: %lu records filed, %lu malformed commands",
            server.Connections(), server.Records(), server.Malformed());
+    if (server.Unwritten())
+        printf(", %lu records not written", server.Unwritten());
+    printf("\n");
     fflush(stdout);
     if (running)
         ::ReleaseMutex(running.get());

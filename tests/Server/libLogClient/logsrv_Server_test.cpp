@@ -138,7 +138,11 @@ TEST_F(LogServerTest, OneServerOwnsThePipeAndStopIsReported)
                                   std::wstring(secondLog.begin(), secondLog.end()) + L"\""),
               3u);
     EXPECT_EQ(KsxTest::RunProcess(L"\"" + KsxTest::ExeDir() + L"logserver.exe\" --instances 0"), 1u);
+    // The refused server left the first one serving.
+    EXPECT_TRUE(SendLogRecordW(1, 2, 3, 73, L"own.cpp", 1, L"[][t.exe]first still serves"));
+    EXPECT_TRUE(KsxTest::WaitForLines(LogPath(), 1));
     EXPECT_EQ(first.Stop(), 0u);
+    EXPECT_EQ(KsxTest::ReadLines(secondLog).size(), 0u);
     EXPECT_FALSE(KsxTest::LogPipeExists());
 }
 

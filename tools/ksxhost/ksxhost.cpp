@@ -2,13 +2,19 @@
 // handler, and prints the menu it got.
 //
 //   ksxhost [--flags N] [--index N] [--first N] [--invoke] [--dir DIR]
-//           [--clsid {GUID}] [--json] PATH...
+//           [--clsid {GUID}] [--json] [--repeat N] PATH...
+//
+// --repeat N right-clicks N times (no invocation) and reports the time of a
+// whole right-click and what the process kept afterwards.
 
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <psapi.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -26,6 +32,7 @@ struct Options {
     UINT first = 1;
     bool invoke = false;
     bool json = false;
+    UINT repeat = 0;
     std::wstring directory;
     std::wstring clsid = kDefaultClsid;
     std::vector<std::wstring> paths;
@@ -49,7 +56,7 @@ void Usage()
 {
     fwprintf(stderr,
              L"usage: ksxhost [--flags N] [--index N] [--first N] [--invoke] [--dir DIR]\n"
-             L"               [--clsid {GUID}] [--json] PATH...\n");
+             L"               [--clsid {GUID}] [--json] [--repeat N] PATH...\n");
 }
 
 bool ParseNumber(const wchar_t* s, UINT& out)
@@ -90,6 +97,9 @@ bool ParseArgs(int argc, wchar_t** argv, Options& o)
             if (!next(v))
                 return false;
             o.clsid = v;
+        } else if (a == L"--repeat") {
+            if (!next(v) || !ParseNumber(v, o.repeat) || o.repeat == 0)
+                return false;
         } else if (a == L"--invoke") {
             o.invoke = true;
         } else if (a == L"--json") {
@@ -113,7 +123,7 @@ std::wstring RegisteredModule(const std::wstring& clsid)
     return path;
 }
 
-void RightClick(const Options& o, const CLSID& clsid, Report& r)
+void RightClick(const Options& o, const CLSID& clsid, Report& r, bool freeLibraries = true)
 {
     r.modulePath = RegisteredModule(o.clsid);
 
@@ -163,6 +173,8 @@ void RightClick(const Options& o, const CLSID& clsid, Report& r)
     }
     init->Release();
 
+    if (!freeLibraries)
+        return;
     ::CoFreeUnusedLibraries();
     r.unloaded = r.modulePath.empty() || ::GetModuleHandleW(r.modulePath.c_str()) == nullptr;
 }
@@ -244,6 +256,75 @@ void PrintText(const Report& r)
            r.unloaded ? "unloaded after CoFreeUnusedLibraries" : "still loaded after CoFreeUnusedLibraries");
 }
 
+// What a leak would raise: the next kernel handle value (the table reuses the
+// lowest free slot), the next GDI handle index, the working set.
+struct Footprint {
+    ULONG_PTR nextHandle = 0;
+    ULONG_PTR nextGdiIndex = 0;
+    SIZE_T workingSet = 0;
+};
+
+Footprint TakeFootprint()
+{
+    Footprint f;
+    HANDLE probe = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    f.nextHandle = reinterpret_cast<ULONG_PTR>(probe);
+    ::CloseHandle(probe);
+    HBITMAP bitmap = ::CreateBitmap(1, 1, 1, 32, nullptr);
+    f.nextGdiIndex = reinterpret_cast<ULONG_PTR>(bitmap) & 0xFFFF;
+    ::DeleteObject(bitmap);
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    if (::GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc)))
+        f.workingSet = pmc.WorkingSetSize;
+    return f;
+}
+
+int Repeat(const Options& o, const CLSID& clsid)
+{
+    Report warm;
+    RightClick(o, clsid, warm, false);  // loads the module and the agent's files once
+    if (FAILED(warm.create)) {
+        fprintf(stderr, "ksxhost: CoCreateInstance failed: %s\n", Hex(warm.create).c_str());
+        return 1;
+    }
+    const Footprint before = TakeFootprint();
+    LARGE_INTEGER freq, t0, t1;
+    ::QueryPerformanceFrequency(&freq);
+    std::vector<double> ms;
+    ms.reserve(o.repeat);
+    for (UINT i = 0; i < o.repeat; ++i) {
+        Report r;
+        ::QueryPerformanceCounter(&t0);
+        RightClick(o, clsid, r, false);
+        ::QueryPerformanceCounter(&t1);
+        ms.push_back(1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(freq.QuadPart));
+    }
+    const Footprint after = TakeFootprint();
+    ::CoFreeUnusedLibraries();
+    std::sort(ms.begin(), ms.end());
+    const double median = ms[ms.size() / 2];
+    const double p90 = ms[std::min(ms.size() - 1, ms.size() * 9 / 10)];
+    const long long wsDeltaKiB =
+        (static_cast<long long>(after.workingSet) - static_cast<long long>(before.workingSet)) / 1024;
+    if (o.json) {
+        printf("{\"cycles\":%u,\"medianMs\":%.3f,\"p90Ms\":%.3f,\"nextHandleBefore\":%llu,\"nextHandleAfter\":%llu,"
+               "\"nextGdiIndexBefore\":%llu,\"nextGdiIndexAfter\":%llu,\"workingSetDeltaKiB\":%lld}\n",
+               o.repeat, median, p90, static_cast<unsigned long long>(before.nextHandle),
+               static_cast<unsigned long long>(after.nextHandle), static_cast<unsigned long long>(before.nextGdiIndex),
+               static_cast<unsigned long long>(after.nextGdiIndex), wsDeltaKiB);
+    } else {
+        printf("Right-clicks:     %u (create, initialise, build the menu, release)\n", o.repeat);
+        printf("Time each:        median %.3f ms, p90 %.3f ms\n", median, p90);
+        printf("Next handle:      0x%llx -> 0x%llx\n", static_cast<unsigned long long>(before.nextHandle),
+               static_cast<unsigned long long>(after.nextHandle));
+        printf("Next GDI index:   %llu -> %llu\n", static_cast<unsigned long long>(before.nextGdiIndex),
+               static_cast<unsigned long long>(after.nextGdiIndex));
+        printf("Working set:      %+lld KiB\n", wsDeltaKiB);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -262,6 +343,11 @@ int wmain(int argc, wchar_t** argv)
     if (FAILED(hr)) {
         fprintf(stderr, "ksxhost: CoInitializeEx failed: %s\n", Hex(hr).c_str());
         return 1;
+    }
+    if (o.repeat) {
+        const int rc = Repeat(o, clsid);
+        ::CoUninitialize();
+        return rc;
     }
     Report r;
     RightClick(o, clsid, r);

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "cntts_Module.h"
-#include "cntts_ScanCheck.h"
+#include "mbwc_MBWC.h"
 #include "ut_AgentRegistry.h"
 
 namespace KsxShell {
@@ -16,44 +16,22 @@ const char kHelpTextFallback[] = "Halyard NT";
 constexpr int kHelpTextBuffer = 41;
 constexpr DWORD kInstallFolderReadMax = 260;
 
-// True when the last character of `s` is a "\" on its own, not the trail byte
-// of a double-byte character.
-bool EndsWithSeparator(const std::string& s)
+}  // namespace
+
+bool EndsWithPathSeparator(const std::string& s, UINT codePage)
 {
     const char* p = s.c_str();
     const char* last = nullptr;
     while (*p) {
         last = p;
-        p = ::CharNextExA(CP_ACP, p, 0);
+        p = ::CharNextExA(static_cast<WORD>(codePage), p, 0);
         if (p == last)
             break;
     }
     return last && (p - last) == 1 && *last == '\\';
 }
 
-std::string ToAnsi(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    int cb = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (cb <= 0)
-        return {};
-    std::vector<char> buf(cb);
-    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, buf.data(), cb, nullptr, nullptr);
-    return std::string(buf.data());
-}
-
-std::wstring ToWide(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    int cch = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    if (cch <= 0)
-        return {};
-    std::vector<wchar_t> buf(cch);
-    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, buf.data(), cch);
-    return std::wstring(buf.data());
-}
+namespace {
 
 // The language resource library. Not loaded yet: help text uses its fallback.
 HMODULE LoadResourceLibrary(const std::wstring& /*path*/) { return nullptr; }
@@ -69,7 +47,7 @@ std::string AppendPathComponent(const std::string& folder, const std::string& na
         return {};
     if (name.empty())
         return folder;
-    const bool folderHas = EndsWithSeparator(folder);
+    const bool folderHas = EndsWithPathSeparator(folder);
     const bool nameHas = name.front() == '\\';
     if (folderHas && nameHas)
         return folder + name.substr(1);
@@ -102,7 +80,7 @@ CShellExt::CShellExt()
     ::lstrcpynA(m_szInstallFolder, folder.c_str(), kInstallFolderSize);
 
     const std::string libPath = AppendPathComponent(m_szInstallFolder, kResourceLibName);
-    m_hResourceLib = LoadResourceLibrary(ToWide(libPath));
+    m_hResourceLib = LoadResourceLibrary(MBWC::MBToWC(libPath.c_str()));
     ModuleObjectAdded();
 }
 
@@ -165,11 +143,11 @@ STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdF
     ::OutputDebugStringA("CShellExt::QueryContextMenu()\r\n");
 
     const std::wstring text = LocalizedMenuText();
-    std::wstring folder = ToWide(m_szInstallFolder);
+    std::wstring folder = MBWC::MBToWC(m_szInstallFolder);
     if (!folder.empty() && folder.back() != L'\\')
         folder += L'\\';
-    const std::string textA = ToAnsi(text);
-    const std::string bitmapA = ToAnsi(folder + kItemBitmap);
+    const std::string textA = MBWC::WCToMB(text.c_str(), nullptr, CP_ACP, 0);
+    const std::string bitmapA = MBWC::WCToMB((folder + kItemBitmap).c_str(), nullptr, CP_ACP, 0);
 
     bool add = false;
     if ((flags & 0x0F) == CMF_NORMAL) {

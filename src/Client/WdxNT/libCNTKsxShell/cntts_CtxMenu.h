@@ -28,14 +28,21 @@ public:
     // IShellExtInit
     STDMETHODIMP Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* dataObject, HKEY progIdKey) override;
 
+    // True while the agent cannot take a scan request: a scan, an update, a
+    // manual-scan instance, a remote or scheduled scan runs, or the real-time
+    // scan service is not running.
+    bool IsScanBusy() const;
+
     static constexpr UINT kHelpTextId = 139;
     static constexpr int kInstallFolderSize = 2600;
 
 private:
     ~CShellExt();
 
-    // Hands the selection to the agent (tray monitor or launcher).
+    // Hands the selection to the agent: the tray monitor, or under user access
+    // restriction the launcher.
     HRESULT DoGAKMenu1(HWND hwnd, LPCSTR directory, LPCSTR verb, LPCSTR parameters, int showCommand);
+    HRESULT DoScan(LPCSTR directory);
 
     HMODULE m_hResourceLib = nullptr;
     volatile LONG m_cRef = 0;
@@ -45,9 +52,17 @@ private:
     UTIL::CUniqueBitmap m_hbmpItem;
 };
 
+// True when the last character is a "\" on its own, not the trail byte of a
+// double-byte character.
+bool EndsWithPathSeparator(const std::string& s, UINT codePage = CP_ACP);
+
 // Joins `folder` and `name` with exactly one "\" at the seam; an empty
 // folder gives an empty result.
 std::string AppendPathComponent(const std::string& folder, const std::string& name);
+
+// A 32-bit agent value read as the agent writes it (type not checked); 0 when
+// the key is null or the value missing.
+DWORD ReadAgentFlag(HKEY key, const char* name);
 
 // Reads the agent's "Application Path" in the 32-bit view; empty when the key or
 // value is missing, is not a string, or does not fit in `cbMax` bytes.

@@ -7,6 +7,7 @@
 #include "cntts_ClassFactory.h"
 #include "cntts_CtxMenu.h"
 #include "cntts_Module.h"
+#include "service_fixture.h"
 #include "shellhost.h"
 #include "test_support.h"
 
@@ -29,6 +30,7 @@ class CtxMenuTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(m_service.Start());
         m_registry.SetString("", "Application Path", m_install.Path());
         m_install.WriteFile("www\\1600\\res\\corvane_logo.bmp", KsxTest::MakeBitmapFile(16, 16));
         m_handler = NewHandler();
@@ -46,6 +48,7 @@ protected:
     }
 
     KsxTest::CAgentRegistry m_registry;
+    KsxTest::CServiceFixture m_service;
     KsxTest::CTempFolder m_install;
     IContextMenu* m_handler = nullptr;
     HMENU m_menu = nullptr;
@@ -297,10 +300,11 @@ TEST(AppendPathComponent, OneSeparatorAtTheSeam)
 
 TEST(AppendPathComponent, TrailByteThatLooksLikeASeparatorIsNotOne)
 {
-    // In a double-byte code page 0x95 0x5C is one character, not a folder end.
-    if (::GetACP() != 932)
-        GTEST_SKIP() << "needs the Japanese ANSI code page (" << ::GetACP() << " here)";
-    EXPECT_EQ(AppendPathComponent("C:\\\x95\x5C", "a"), "C:\\\x95\x5C\\a");
+    // In the Japanese code page 0x95 0x5C is one character, not a folder end.
+    EXPECT_FALSE(EndsWithPathSeparator("C:\\\x95\x5C", 932));
+    EXPECT_TRUE(EndsWithPathSeparator("C:\\\x95\x5C\\", 932));
+    EXPECT_TRUE(EndsWithPathSeparator("C:\\\x95\x5C", 1252));
+    EXPECT_FALSE(EndsWithPathSeparator("", 932));
 }
 
 TEST(ReadAgentInstallFolder, StringsOnlyAndBounded)

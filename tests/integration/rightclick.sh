@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# End to end: a simulated agent installed in the prefix, the module registered
+# with regsvr32, right-clicks through ksxhost, and what the agent's programs got.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(realpath -m "${1:?usage: rightclick.sh BUILD_DIR}")
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
+run() { "$top/scripts/wine-run" "$WINEPREFIX" "$@"; }
+agent() { "$top/scripts/agent-install" "$build" "$@" >/dev/null; }
+install_unix="$WINEPREFIX/drive_c/Program Files (x86)/Corvane/WardexNT"
+host=$build/bin/ksxhost.exe
+failures=0
+passes=0
+
+check() {  # check NAME CONDITION-COMMAND...
+  local name=$1; shift
+  if "$@"; then passes=$((passes + 1)); echo "ok   $name"
+  else failures=$((failures + 1)); echo "FAIL $name"; fi
+}
+has() { grep -qF -- "$2" <<<"$1"; }
+
+cleanup() {
+  run taskkill /im traymon.exe >/dev/null 2>&1 || true
+  run regsvr32 /s /u "$(winepath -w "$build/bin/KSXSHELL.dll")" || true
+  "$top/scripts/agent-install" "$build" uninstall >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+agent install
+run regsvr32 /s "$(winepath -w "$build/bin/KSXSHELL.dll")"
+
+out=$(run "$host" --json 'C:\windows\win.ini')
+check "idle agent: item enabled with its bitmap" has "$out" '"id":1,"separator":false'
+check "idle agent: not greyed" has "$out" '"grayed":false,"bitmap":true'
+check "module let go after the right-click" has "$out" '"unloaded":true'
+
+agent set IsScanning 1
+out=$(run "$host" --json 'C:\windows')
+check "scan running: item greyed" has "$out" '"grayed":true'
+agent set IsScanning 0
+
+agent service stop
+out=$(run "$host" --json 'C:\')
+check "service stopped: item greyed" has "$out" '"grayed":true'
+agent service start
+
+rm -f "$install_unix/traymon.journal"
+run "$install_unix/traymon.exe" >/dev/null 2>&1 &
+for _ in $(seq 1 100); do grep -q READY "$install_unix/traymon.journal" 2>/dev/null && break; sleep 0.1; done
+out=$(run "$host" --json --invoke 'C:\windows\win.ini' 'C:\users')
+journal=$(cat "$install_unix/traymon.journal")
+check "invoke: S_OK" has "$out" '"invoke":"0x00000000"'
+check "tray monitor got both paths" has "$journal" $'PATH C:\\windows\\win.ini\r\nPATH C:\\users'
+run taskkill /im traymon.exe >/dev/null 2>&1 || true
+wait || true
+
+agent set RCS 202
+rm -f "$install_unix/sablelauncher.journal"
+run "$host" --invoke --dir 'C:\users\Public' 'C:\windows\win.ini' >/dev/null
+for _ in $(seq 1 50); do [ -s "$install_unix/sablelauncher.journal" ] && break; sleep 0.1; done
+journal=$(cat "$install_unix/sablelauncher.journal" 2>/dev/null || true)
+check "launcher started on the working directory" has "$journal" \
+  'COMMANDLINE C:\Program Files (x86)\Corvane\WardexNT\sablelauncher.exe -manual_scan_target C:\users\Public'
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]

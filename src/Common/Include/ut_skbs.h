@@ -1,0 +1,23 @@
+// Whether the agent is installed as part of the sibling product SKBS.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace SKBS {
+
+constexpr const wchar_t kProductNameW[] = L"Corvane Skiff Business Security";
+// Under the agent root, 32-bit view; value "ProductName" (REG_SZ).
+constexpr const wchar_t kMiscKeyW[] = L"SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.";
+
+// True when the setup recorded SKBS as the product, or else when the host
+// executable's product name contains SKBS's name. Nothing is cached.
+bool exists();
+
+// The host executable's product name (first translation of its version
+// information), cut to `size` characters with the terminator. False, with
+// `buffer` untouched, when there is none.
+bool getProductName(wchar_t* buffer, size_t size);
+
+}  // namespace SKBS

@@ -21,6 +21,7 @@ has() { grep -qF -- "$2" <<<"$1"; }
 
 cleanup() {
   run taskkill /im traymon.exe >/dev/null 2>&1 || true
+  run "$install_unix/logserver.exe" --stop >/dev/null 2>&1 || true
   run regsvr32 /s /u "$(winepath -w "$build/bin/KSXSHELL.dll")" || true
   "$top/scripts/agent-install" "$build" uninstall >/dev/null 2>&1 || true
 }
@@ -32,7 +33,32 @@ run regsvr32 /s "$(winepath -w "$build/bin/KSXSHELL.dll")"
 out=$(run "$host" --json 'C:\windows\win.ini')
 check "idle agent: item enabled with its bitmap" has "$out" '"id":1,"separator":false'
 check "idle agent: not greyed" has "$out" '"grayed":false,"bitmap":true'
+check "item text from the EN-US string table" has "$out" '"text":"Scan for security risks"'
 check "module let go after the right-click" has "$out" '"unloaded":true'
+
+# The log server files every record of a right-click: the same count for
+# the same right-click twice, eight fields a line; D and I held back by
+# the level word.
+log="$install_unix/logserver.log"
+rm -f "$log"*
+run "$install_unix/logserver.exe" >/dev/null 2>&1 &
+# Settable once the server holds the word.
+for _ in $(seq 1 100); do run "$install_unix/loglevel.exe" word 0 >/dev/null 2>&1 && break; sleep 0.1; done
+records() {  # right-clicks once, waits until the server has filed what came
+  : >"$log"
+  run "$host" 'C:\windows\win.ini' >/dev/null
+  local n=-1
+  while [ "$n" != "$(wc -l <"$log")" ]; do n=$(wc -l <"$log"); sleep 0.3; done
+  echo "$n"
+}
+first=$(records); second=$(records)
+check "log server filed the right-click's records" test "$first" -gt 0
+check "the same right-click files the same records ($first, $second)" test "$first" -eq "$second"
+check "every record has its eight fields" test "$(awk -F'\t' 'NF != 8' "$log" | wc -l)" -eq 0
+run "$install_unix/loglevel.exe" word 0x00010005 >/dev/null
+records >/dev/null
+check "level word 0x00010005 holds back D and I" test "$(cut -f5 "$log" | grep -cE '^(68|73)$')" -eq 0
+run "$install_unix/logserver.exe" --stop >/dev/null 2>&1 || true
 
 agent set IsScanning 1
 out=$(run "$host" --json 'C:\windows')

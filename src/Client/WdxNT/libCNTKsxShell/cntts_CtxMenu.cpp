@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cntts_Module.h"
+#include "libCvProfileDocument.h"
 #include "mbwc_MBWC.h"
 #include "ut_AgentRegistry.h"
 
@@ -11,6 +12,8 @@ namespace KsxShell {
 namespace {
 
 const char kResourceLibName[] = "WDXNTRES.DLL";
+const wchar_t kMenuTextTable[] = L"STRING_TABLE";
+const wchar_t kMenuTextId[] = L"WDXNTMON_UI_MENU_SHELL_SCAN";
 const wchar_t kItemBitmap[] = L"www\\1600\\res\\corvane_logo.bmp";
 const char kHelpTextFallback[] = "Halyard NT";
 constexpr int kHelpTextBuffer = 41;
@@ -36,8 +39,6 @@ namespace {
 // The language resource library. Not loaded yet: help text uses its fallback.
 HMODULE LoadResourceLibrary(const std::wstring& /*path*/) { return nullptr; }
 
-// The item's localised text; empty until the string tables are read.
-std::wstring LocalizedMenuText() { return {}; }
 
 }  // namespace
 
@@ -142,10 +143,11 @@ STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdF
 {
     ::OutputDebugStringA("CShellExt::QueryContextMenu()\r\n");
 
-    const std::wstring text = LocalizedMenuText();
-    std::wstring folder = MBWC::MBToWC(m_szInstallFolder);
-    if (!folder.empty() && folder.back() != L'\\')
-        folder += L'\\';
+    CProfileDocument::GetInstance()->SyncLang(0);
+    std::wstring text;
+    CProfileDocument::GetInstance()->GetL10nString(kMenuTextTable, kMenuTextId, text);
+    std::wstring folder;
+    CProfileDocument::GetInstance()->GetAppPath(folder);
     const std::string textA = MBWC::WCToMB(text.c_str(), nullptr, CP_ACP, 0);
     const std::string bitmapA = MBWC::WCToMB((folder + kItemBitmap).c_str(), nullptr, CP_ACP, 0);
 

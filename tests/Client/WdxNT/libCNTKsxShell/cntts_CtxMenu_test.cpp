@@ -79,6 +79,28 @@ TEST_F(CtxMenuTest, FlagsThatAddTheItemPutSeparatorAndItemAtIndex)
     }
 }
 
+// String tables are UTF-16LE with a byte order mark.
+std::string Utf16File(const std::wstring& text)
+{
+    std::string bytes("\xFF\xFE", 2);
+    bytes.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    return bytes;
+}
+
+TEST_F(CtxMenuTest, ItemTextComesFromTheCurrentLanguagesTable)
+{
+    m_install.WriteFile("www\\1600\\UIProfile.cfg",
+                        "<uifrmwrk_info><global_setting><supported_lang def_lcid=\"1033\" def_locale=\"EN-US\">"
+                        "<lang>EN-US</lang></supported_lang></global_setting></uifrmwrk_info>");
+    m_install.WriteFile("www\\1600\\i18n\\EN-US\\UIStringTable.ini",
+                        Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=Scan with Bastion NT\r\n"));
+    EXPECT_EQ(m_handler->QueryContextMenu(m_menu, 0, 10, 20, CMF_NORMAL), 1);
+    auto items = ShellHost::DescribeMenu(m_menu);
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[1].text, "Scan with Bastion NT");
+    EXPECT_TRUE(items[1].hasBitmap);
+}
+
 TEST_F(CtxMenuTest, DefaultOnlyAndNoVerbsAddNothing)
 {
     for (UINT flags : {1u, 8u, 9u, 0x18u}) {

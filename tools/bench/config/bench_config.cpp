@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "logcl_LogLevel.h"
 #include "oicm_ConfigureManager.h"
 #include "ut_Handle.h"
@@ -30,40 +31,10 @@ using BrixIntegration::CConfigureManager;
 const wchar_t kSwitchName[] = L"EnableManualLanguageSwitch";
 const wchar_t kRookKey[] = L"SOFTWARE\\Corvane\\Rook";
 
-double Seconds()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-template <typename Fn>
-double NsPerOp(long long count, Fn fn)
-{
-    const double start = Seconds();
-    for (long long i = 0; i < count; ++i)
-        fn();
-    return (Seconds() - start) * 1e9 / static_cast<double>(count);
-}
-
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
-}
-
-void Row(const char* what, double ns, double baselineNs)
-{
-    printf("| %-52s | %12.1f | %12.0f |", what, ns, 1e9 / ns);
-    if (baselineNs > 0)
-        printf(" %8.3g x A |\n", ns / baselineNs);
-    else
-        printf(" %12s |\n", "baseline");
 }
 
 bool KeyExists(const wchar_t* path)
@@ -188,26 +159,25 @@ int main(int argc, char** argv)
     std::vector<double> bare, viaInstance, rook, traced;
     sink = BareRead();
     for (int round = 0; round < kRounds; ++round) {
-        bare.push_back(NsPerOp(count, [&] { sink = BareRead(); }));
-        viaInstance.push_back(NsPerOp(count, [&] { sink = CConfigureManager::GetInstance()->IsEnable(id); }));
-        rook.push_back(NsPerOp(count, [&] { sink = reading.IsEnable(id); }));
+        bare.push_back(Bench::NsPerOp(count, [&](long long) { sink = BareRead(); }));
+        viaInstance.push_back(
+            Bench::NsPerOp(count, [&](long long) { sink = CConfigureManager::GetInstance()->IsEnable(id); }));
+        rook.push_back(Bench::NsPerOp(count, [&](long long) { sink = reading.IsEnable(id); }));
         *word = 0;
-        traced.push_back(NsPerOp(tracedCount, [&] { sink = reading.IsEnable(id); }));
+        traced.push_back(Bench::NsPerOp(tracedCount, [&](long long) { sink = reading.IsEnable(id); }));
         *word = 0x00018000;
     }
     const double bareNs = Median(bare);
     *word = savedWord;
     ::UnmapViewOfFile(const_cast<LONG*>(word));
 
-    printf("| %-52s | %12s | %12s | %12s |\n", "measurement", "ns per op", "ops per s", "ratio");
-    printf("|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(14, '-').c_str(),
-           std::string(14, '-').c_str(), std::string(14, '-').c_str());
-    Row("A: bare RegOpenKeyExW, RegQueryValueExW, RegCloseKey", bareNs, 0);
-    Row(process->IsPlainBastionClient() ? "GetInstance()->IsEnable(159), plain client"
-                                        : "GetInstance()->IsEnable(159), reads the registry",
-        Median(viaInstance), bareNs);
-    Row("IsEnable(159), Rook client: reads the registry", Median(rook), bareNs);
-    Row("IsEnable(159), Rook client, traces let through", Median(traced), bareNs);
+    Bench::Header();
+    Bench::Row("A: bare RegOpenKeyExW, RegQueryValueExW, RegCloseKey", bareNs);
+    Bench::Row(process->IsPlainBastionClient() ? "GetInstance()->IsEnable(159), plain client"
+                                               : "GetInstance()->IsEnable(159), reads the registry",
+               Median(viaInstance), "A", bareNs);
+    Bench::Row("IsEnable(159), Rook client: reads the registry", Median(rook), "A", bareNs);
+    Bench::Row("IsEnable(159), Rook client, traces let through", Median(traced), "A", bareNs);
     printf("\n%d rounds of %lld calls per row (%lld with traces); the Rook key %s\n", kRounds, count, tracedCount,
            rookExisted ? "existed before the run" : "was made for the Rook manager's construction only");
     return 0;

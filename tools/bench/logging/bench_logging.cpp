@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "bench_util.h"
 #include "logcl_Command.h"
 #include "logcl_DebugLog.h"
 #include "logcl_LogLevel.h"
@@ -23,27 +24,6 @@ namespace {
 constexpr wchar_t kPipePath[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
 
 __attribute__((noinline)) void EmptyCall(DWORD, const char*, DWORD, const char*, ...) { asm volatile(""); }
-
-double Seconds()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-template <typename Fn>
-double NsPerOp(long long count, Fn fn)
-{
-    const double start = Seconds();
-    for (long long i = 0; i < count; ++i)
-        fn(i);
-    return (Seconds() - start) * 1e9 / static_cast<double>(count);
-}
 
 std::wstring ExeDir()
 {
@@ -111,15 +91,6 @@ size_t CountLines(const std::wstring& path)
     return lines;
 }
 
-void Row(const char* what, double ns, const char* baseline, double baselineNs)
-{
-    printf("| %-46s | %12.1f | %12.0f |", what, ns, 1e9 / ns);
-    if (baseline)
-        printf(" %7.2f x %-2s |\n", ns / baselineNs, baseline);
-    else
-        printf(" %12s |\n", "baseline");
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -148,19 +119,19 @@ int main(int argc, char** argv)
 
     // 1. The gate, every ranked level blocked.
     *word = 0x00018000;
-    const double emptyNs = NsPerOp(calls, [](long long i) { EmptyCall(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", i); });
+    const double emptyNs = Bench::NsPerOp(calls, [](long long i) { EmptyCall(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", i); });
     const double gatedNs =
-        NsPerOp(calls, [](long long i) { DebugLogA(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", static_cast<int>(i)); });
+        Bench::NsPerOp(calls, [](long long i) { DebugLogA(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", static_cast<int>(i)); });
 
     // 3. No server listening, every level open.
     *word = 0;
-    const double failedOpenNs = NsPerOp(records, [](long long) {
+    const double failedOpenNs = Bench::NsPerOp(records, [](long long) {
         HANDLE h = ::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (h != INVALID_HANDLE_VALUE)
             ::CloseHandle(h);
     });
-    const double noServerNs = NsPerOp(records, [](long long i) {
+    const double noServerNs = Bench::NsPerOp(records, [](long long i) {
         DebugLogA(LOG_LEVEL_E, "bench.cpp", 3, "%s - no server %d", "Bench::Run", static_cast<int>(i));
     });
 
@@ -183,7 +154,7 @@ int main(int argc, char** argv)
         const std::wstring bare = command.Text();
         const DWORD bareBytes = static_cast<DWORD>((bare.size() + 1) * sizeof(wchar_t));
         // Waits for a busy server as the client does, so both rows deliver everything.
-        bareNs = NsPerOp(records, [&](long long) {
+        bareNs = Bench::NsPerOp(records, [&](long long) {
             HANDLE h = ::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             while (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_PIPE_BUSY &&
                    ::WaitNamedPipeW(kPipePath, NMPWAIT_USE_DEFAULT_WAIT))
@@ -194,7 +165,7 @@ int main(int argc, char** argv)
             bareDelivered += ::WriteFile(h, bare.c_str(), bareBytes, &written, nullptr) && written == bareBytes;
             ::CloseHandle(h);
         });
-        deliveredNs = NsPerOp(records, [&](long long i) {
+        deliveredNs = Bench::NsPerOp(records, [&](long long i) {
             delivered += DebugLogW(LOG_LEVEL_I, L"bench.cpp", 2, L"%s - record %d", L"Bench::Run", static_cast<int>(i));
         });
     }
@@ -203,15 +174,13 @@ int main(int argc, char** argv)
     *word = savedWord;
     ::UnmapViewOfFile(const_cast<LONG*>(word));
 
-    printf("| %-46s | %12s | %12s | %12s |\n", "measurement", "ns per op", "ops per s", "ratio");
-    printf("|%s|%s|%s|%s|\n", std::string(48, '-').c_str(), std::string(14, '-').c_str(),
-           std::string(14, '-').c_str(), std::string(14, '-').c_str());
-    Row("A: empty non-inlined call", emptyNs, nullptr, 0);
-    Row("DebugLogA, level gated off", gatedNs, "A", emptyNs);
-    Row("B: bare connect-write-close to logserver", bareNs, nullptr, 0);
-    Row("DebugLogW record delivered to logserver", deliveredNs, "B", bareNs);
-    Row("C: failed open of the pipe, no server", failedOpenNs, nullptr, 0);
-    Row("DebugLogA record, no server listening", noServerNs, "C", failedOpenNs);
+    Bench::Header();
+    Bench::Row("A: empty non-inlined call", emptyNs, nullptr, 0);
+    Bench::Row("DebugLogA, level gated off", gatedNs, "A", emptyNs);
+    Bench::Row("B: bare connect-write-close to logserver", bareNs, nullptr, 0);
+    Bench::Row("DebugLogW record delivered to logserver", deliveredNs, "B", bareNs);
+    Bench::Row("C: failed open of the pipe, no server", failedOpenNs, nullptr, 0);
+    Bench::Row("DebugLogA record, no server listening", noServerNs, "C", failedOpenNs);
     printf("\n%lld calls per gate row, %lld records per pipe row; delivered: bare %lld, DebugLogW %lld; "
            "lines filed by the server: %zu\n",
            calls, records, bareDelivered, delivered, filed);

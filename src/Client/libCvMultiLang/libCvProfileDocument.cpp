@@ -1,7 +1,6 @@
 #include "libCvProfileDocument.h"
 
-#include <exception>
-
+#include "libCvGuarded.h"
 #include "libCvMultiLang.h"
 #include "logcl_DebugLog.h"
 #include "mbwc_MBWC.h"
@@ -16,19 +15,7 @@ constexpr DWORD kAppPathReadBytes = 520;   // leaves the last character as termi
 const wchar_t kProfileFolder[] = L"www\\1600";
 const wchar_t kProfileName[] = L"UIProfile.cfg";
 
-// Runs `body` and turns a run-time error into a logged 0.
-template <typename Body>
-int Guarded(const wchar_t* function, Body&& body) noexcept
-{
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        LOGW(LOG_LEVEL_E, L"%s - %S", function, e.what());
-    } catch (...) {
-        LOGW(LOG_LEVEL_E, L"%s - unknown exception", function);
-    }
-    return 0;
-}
+using CLNUTIL::Guarded;
 
 // Copies `text` into a balloon field, cut to fit without splitting a
 // surrogate pair.

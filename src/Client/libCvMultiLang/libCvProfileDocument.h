@@ -7,6 +7,7 @@
 #include <atomic>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "UIProfileAPI.h"
 #include "libCvCriticalSection.h"
@@ -46,12 +47,34 @@ public:
     int ReloadL10nHelper(const std::wstring& l10nPath, WDXNTMON_UI_FEATURE_INFO* feature);
 
     // Language selection and registration (libCvMultiLang.cpp).
-    // Brings the language up to date; 1 when it was set or changed.
+    // Decides the language: "Lang" set by hand (when manual switching is on),
+    // else the user's display language (display modes 1 and 3), else the
+    // profile's default, else the global settings' default. 1 when the
+    // language came from "Lang" or changed; without bForce, 0 until initialised.
     int SyncLang(int bForce);
+    // Fills an empty `lang` (and `lcid` when given) from the display language
+    // when bAutoDetect, then "EN-US" when bEnglishOnly, else from the profile's
+    // default, else from the global settings file. No document: no change.
+    void GetSysLang(std::wstring& lang, LCID* lcid, bool bAutoDetect, bool bEnglishOnly);
+    // Whether `lang` is one of the supported languages (case ignored): the
+    // profile's that the system has installed, or a built-in list without a profile.
+    int IsSupportedLang(const std::wstring& lang);
+    // Appends the profile's languages that the system has installed; 0 without a document.
+    int GetSupportLanguageFromProfile(std::vector<std::wstring>& langs);
+    // The profile's default language when its LCID is an installed locale; 1 when found.
+    int GetProductLanguageFromProfile(std::wstring& lang, LCID* lcid);
     void SetLang(const std::wstring& lang, const LCID* lcid);
     void GetLang(std::wstring& lang, LCID* lcid);
-    // Prepares the profile before its first parse; 1 on success.
+    // Copies the language lists of the global settings file into the UI
+    // profile before its first parse; a failed merge is retried up to three
+    // times on the pristine copy. 1 when a merge succeeded.
     int RegUiProfileAction();
+    // Replaces the profile's "supported_lang" and "locale_mapping_list" with
+    // those of `globalSettings` (one it lacks stays) and saves the profile
+    // through a file beside it. 0 when the profile cannot be
+    // read or lacks either list; a failed save is logged, the profile on disk
+    // left intact, and the result stays 1.
+    int SetLocaleMappingList(const TiXmlDocument& globalSettings, const std::wstring& profilePath);
 
     // The parsed profile (may be null); valid until the next reload.
     const WDXNTMON_UI_DOCUMENT* GetDocument() const { return m_pstDocument; }
@@ -59,13 +82,16 @@ public:
 
 protected:
     CProfileDocument();
-    ~CProfileDocument();
+    virtual ~CProfileDocument();
     CProfileDocument(const CProfileDocument&) = delete;
     CProfileDocument& operator=(const CProfileDocument&) = delete;
 
     // GetInstance's part after construction: registration, then Initialize,
     // until both have succeeded. Runs under s_csInstance.
     void EnsureInitialized();
+
+    // The user's display language (GetUserDefaultUILanguage).
+    virtual LANGID UserDefaultUILanguage() const;
 
 private:
     WDXNTMON_UI_DOCUMENT* m_pstDocument = nullptr;

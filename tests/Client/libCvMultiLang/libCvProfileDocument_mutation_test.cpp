@@ -16,7 +16,8 @@ public:
 };
 
 const char kProfile[] =
-    "<uifrmwrk_info><feature_info id=\"1\" def_locale=\"EN-US\"><balloons><balloon id=\"1\"/><balloon id=\"2\"/>"
+    "<uifrmwrk_info><global_setting><supported_lang/><locale_mapping_list/></global_setting>"
+    "<feature_info id=\"1\" def_locale=\"EN-US\"><balloons><balloon id=\"1\"/><balloon id=\"2\"/>"
     "</balloons></feature_info></uifrmwrk_info>";
 
 const wchar_t kTable[] =
@@ -91,6 +92,8 @@ TEST(ProfileDocumentMutationTest, HostileStringTablesStayWithinTheirBuffers)
     KsxTest::CTempFolder install;
     registry.SetString("", "Application Path", install.Path());
     install.WriteFile("www\\1600\\UIProfile.cfg", kProfile);
+    install.WriteFile("www\\1600\\Global_Ui_Setting.xml",
+                      "<global_setting><supported_lang def_locale=\"en\"/></global_setting>");
     const std::string tablePath = "www\\1600\\i18n\\EN-US\\UIStringTable.ini";
     install.WriteFile(tablePath, "\xFF\xFE" + Bytes(kTable));
     CTestDocument doc;

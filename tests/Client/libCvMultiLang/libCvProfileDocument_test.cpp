@@ -26,11 +26,18 @@ std::string Utf16File(const std::wstring& text)
 const char kProfile[] =
     "<?xml version=\"1.0\"?><uifrmwrk_info><global_setting>"
     "<supported_lang def_lcid=\"1033\" def_locale=\"EN-US\"><lang>EN-US</lang><lang>DE-DE</lang></supported_lang>"
+    "<locale_mapping_list><locale_mapping LCID=\"1033\" LOCALE_NAME=\"EN-US\"/></locale_mapping_list>"
     "</global_setting>"
     "<feature_info id=\"1\" def_locale=\"EN-US\"><balloons><balloon id=\"11\"/><balloon id=\"-12\"/></balloons>"
     "</feature_info>"
     "<feature_info id=\"2\" def_locale=\"EN-US\"><balloons><balloon id=\"21\"/></balloons></feature_info>"
     "</uifrmwrk_info>";
+
+// Merged into the profile when the document registers.
+const char kGlobalSettings[] =
+    "<global_setting><supported_lang def_locale=\"en\"><lang>EN-US</lang><lang>DE-DE</lang></supported_lang>"
+    "<locale_mapping_list><locale_mapping LCID=\"1033\" LOCALE_NAME=\"EN-US\"/></locale_mapping_list>"
+    "</global_setting>";
 
 const wchar_t kEnglish[] =
     L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=Scan for security risks\r\n"
@@ -70,6 +77,7 @@ protected:
     {
         m_registry.SetString("", "Application Path", m_install.Path());
         m_profile = m_install.WriteFile("www\\1600\\UIProfile.cfg", kProfile);
+        m_install.WriteFile("www\\1600\\Global_Ui_Setting.xml", kGlobalSettings);
         m_english = WriteTable("EN-US", kEnglish);
         WriteTable("DE-DE", kGerman);
         WriteTable("JA", kJapanese);
@@ -313,19 +321,35 @@ TEST_F(ProfileDocumentTest, GetInstanceInitialisesOnceForTheProcess)
     EXPECT_EQ(text, L"Scan for security risks");
 }
 
+// A copy of the simulated installation's language files: registration
+// rewrites the profile.
+void CopyShippedInstallation(const KsxTest::CTempFolder& install)
+{
+    std::string from = std::string("Z:") + KSX_SOURCE_DIR + "/agent/install/www/1600/";
+    for (auto& c : from)
+        if (c == '/')
+            c = '\\';
+    for (const char* file : {"UIProfile.cfg", "UIProfileOri.cfg", "Global_Ui_Setting.xml",
+                             "i18n\\EN-US\\UIStringTable.ini", "i18n\\DE-DE\\UIStringTable.ini",
+                             "i18n\\JA\\UIStringTable.ini"}) {
+        const std::string to = install.WriteFile(std::string("www\\1600\\") + file, "");
+        ASSERT_TRUE(::CopyFileA((from + file).c_str(), to.c_str(), FALSE)) << file;
+    }
+}
+
 // The string tables of the simulated installation hold every text the
 // profile asks for, in each language, read through the profile API.
 TEST(ShippedStringTableTest, EveryLanguageHasTheMenuTextAndEveryBalloon)
 {
-    std::string dir = std::string("Z:") + KSX_SOURCE_DIR + "/agent/install/";
-    for (auto& c : dir)
-        if (c == '/')
-            c = '\\';
+    KsxTest::CTempFolder install;
+    CopyShippedInstallation(install);
     KsxTest::CAgentRegistry registry;
-    registry.SetString("", "Application Path", dir);
+    registry.SetString("", "Application Path", install.Path());
     CTestDocument doc;
     doc.EnsureInitialized();
     ASSERT_TRUE(doc.IsInitialized());
+    // The profile took the global settings' lists.
+    EXPECT_STREQ(doc.GetDocument()->pGlobalSetting->szSupportedLang[2], "JA");
     const std::pair<const wchar_t*, const wchar_t*> menu[] = {
         {L"EN-US", L"Scan for security risks"},
         {L"DE-DE", L"Auf Sicherheitsrisiken pr\u00fcfen"},

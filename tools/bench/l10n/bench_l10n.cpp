@@ -92,8 +92,12 @@ public:
         english += L"WDXNTMON_UI_MENU_SHELL_SCAN=Scan for security risks\r\n";
         german += L"WDXNTMON_UI_MENU_SHELL_SCAN=Auf Sicherheitsrisiken pr\u00fcfen\r\n";
         if (!WriteFileBytes(www + L"UIProfile.cfg",
-                            "<uifrmwrk_info><global_setting/><feature_info id=\"1\" def_locale=\"EN-US\"><balloons>"
-                            "<balloon id=\"1\"/></balloons></feature_info></uifrmwrk_info>") ||
+                            "<uifrmwrk_info><global_setting><supported_lang/><locale_mapping_list/></global_setting>"
+                            "<feature_info id=\"1\" def_locale=\"EN-US\"><balloons><balloon id=\"1\"/></balloons>"
+                            "</feature_info></uifrmwrk_info>") ||
+            !WriteFileBytes(www + L"Global_Ui_Setting.xml",
+                            "<global_setting><supported_lang def_lcid=\"1033\" def_locale=\"EN-US\"><lang>EN-US</lang>"
+                            "</supported_lang></global_setting>") ||
             !WriteFileBytes(www + L"i18n\\EN-US\\UIStringTable.ini", Utf16(english)) ||
             !WriteFileBytes(www + L"i18n\\DE-DE\\UIStringTable.ini", Utf16(german)))
             return false;
@@ -122,7 +126,8 @@ public:
             ::DeleteFileW((www + L"i18n\\" + lang + L"\\UIStringTable.ini").c_str());
             ::RemoveDirectoryW((www + L"i18n\\" + lang).c_str());
         }
-        ::DeleteFileW((www + L"UIProfile.cfg").c_str());
+        for (const wchar_t* file : {L"UIProfile.cfg", L"Global_Ui_Setting.xml"})
+            ::DeleteFileW((www + file).c_str());
         for (const std::wstring& dir : {www + L"i18n", www, m_root + L"www", m_root})
             ::RemoveDirectoryW(dir.c_str());
     }

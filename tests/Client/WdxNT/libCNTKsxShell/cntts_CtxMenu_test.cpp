@@ -91,7 +91,10 @@ TEST_F(CtxMenuTest, ItemTextComesFromTheCurrentLanguagesTable)
 {
     m_install.WriteFile("www\\1600\\UIProfile.cfg",
                         "<uifrmwrk_info><global_setting><supported_lang def_lcid=\"1033\" def_locale=\"EN-US\">"
-                        "<lang>EN-US</lang></supported_lang></global_setting></uifrmwrk_info>");
+                        "<lang>EN-US</lang></supported_lang><locale_mapping_list/></global_setting></uifrmwrk_info>");
+    m_install.WriteFile("www\\1600\\Global_Ui_Setting.xml",
+                        "<global_setting><supported_lang def_locale=\"en\"><lang>EN-US</lang></supported_lang>"
+                        "</global_setting>");
     m_install.WriteFile("www\\1600\\i18n\\EN-US\\UIStringTable.ini",
                         Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=Scan with Bastion NT\r\n"));
     EXPECT_EQ(m_handler->QueryContextMenu(m_menu, 0, 10, 20, CMF_NORMAL), 1);

@@ -29,12 +29,24 @@ trap cleanup EXIT
 
 agent install
 run regsvr32 /s "$(winepath -w "$build/bin/KSXSHELL.dll")"
+profile="$install_unix/www/1600/UIProfile.cfg"
+check "installed UI profile lists English only" test "$(grep -c '<lang>' "$profile")" -eq 1
 
 out=$(run "$host" --json 'C:\windows\win.ini')
 check "idle agent: item enabled with its bitmap" has "$out" '"id":1,"separator":false'
 check "idle agent: not greyed" has "$out" '"grayed":false,"bitmap":true'
 check "item text from the EN-US string table" has "$out" '"text":"Scan for security risks"'
 check "module let go after the right-click" has "$out" '"unloaded":true'
+merged=$(cat "$profile")
+check "registration: UI profile carries the global settings' languages" has "$merged" '<lang>DE-DE</lang>'
+check "registration: and their locale mappings" has "$merged" '<locale_mapping LCID="1041" LOCALE_NAME="JA" />'
+
+agent lang DE-DE
+out=$(run "$host" --json 'C:\windows\win.ini')
+check "manual switching with Lang = DE-DE: German text" has "$out" '"text":"Auf Sicherheitsrisiken pr'
+agent lang off
+out=$(run "$host" --json 'C:\windows\win.ini')
+check "manual switching off: English text again" has "$out" '"text":"Scan for security risks"'
 
 # The log server files every record of a right-click: the same count for
 # the same right-click twice, eight fields a line; D and I held back by

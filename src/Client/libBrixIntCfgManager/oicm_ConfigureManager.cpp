@@ -4,9 +4,9 @@
 
 #include "logcl_DebugLog.h"
 #include "mbwc_MBWC.h"
-#include "oicm_SingletonLocker.h"
 #include "ut_AgentRegistry.h"
 #include "ut_Handle.h"
+#include "ut_Lock.h"
 #include "ut_skbs.h"
 
 namespace BrixIntegration {

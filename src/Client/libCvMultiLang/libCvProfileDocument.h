@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "UIProfileAPI.h"
-#include "libCvCriticalSection.h"
+#include "ut_Lock.h"
 
 // The texts last applied to one feature's balloons.
 struct FeatureL10nState {

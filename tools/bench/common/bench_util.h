@@ -4,6 +4,10 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
+
+#include "logcl_LogLevel.h"
+#include "ut_Handle.h"
 
 namespace Bench {
 
@@ -46,5 +50,42 @@ inline void Row(const char* what, double ns, const char* baseline = nullptr, dou
     else
         printf(" %12s |\n", "baseline");
 }
+
+// The benchmark's scale (argv[1], default 1); 0 when it is not a positive number.
+inline long long ParseScale(int argc, char** argv)
+{
+    const long long scale = argc > 1 ? atoll(argv[1]) : 1;
+    return scale < 1 ? 0 : scale;
+}
+
+// The shared log level word, mapped for the run and put back as it was.
+class CLevelWord {
+public:
+    CLevelWord() : m_mapping(CreateLogLevelMapping())
+    {
+        if (m_mapping)
+            m_word = static_cast<volatile LONG*>(::MapViewOfFile(m_mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4));
+        if (m_word)
+            m_saved = *m_word;
+    }
+    ~CLevelWord()
+    {
+        if (!m_word)
+            return;
+        Restore();
+        ::UnmapViewOfFile(const_cast<LONG*>(m_word));
+    }
+    CLevelWord(const CLevelWord&) = delete;
+    CLevelWord& operator=(const CLevelWord&) = delete;
+
+    bool Ok() const { return m_word != nullptr; }
+    void Set(LONG value) { *m_word = value; }
+    void Restore() { *m_word = m_saved; }
+
+private:
+    UTIL::CUniqueHandle m_mapping;
+    volatile LONG* m_word = nullptr;
+    LONG m_saved = 0;
+};
 
 }  // namespace Bench

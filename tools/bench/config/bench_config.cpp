@@ -116,8 +116,8 @@ DWORD BareRead()
 
 int main(int argc, char** argv)
 {
-    const long long scale = argc > 1 ? atoll(argv[1]) : 1;
-    if (scale < 1) {
+    const long long scale = Bench::ParseScale(argc, argv);
+    if (!scale) {
         fprintf(stderr, "usage: bench_config [SCALE]\n");
         return 1;
     }
@@ -128,21 +128,18 @@ int main(int argc, char** argv)
     }
 
     // Trace records gated off, as in the field; restored at the end.
-    UTIL::CUniqueHandle mapping(CreateLogLevelMapping());
-    auto* word = mapping ? static_cast<volatile LONG*>(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4))
-                         : nullptr;
-    if (!word) {
+    Bench::CLevelWord word;
+    if (!word.Ok()) {
         fprintf(stderr, "bench_config: cannot map the level word\n");
         return 1;
     }
-    const LONG savedWord = *word;
-    *word = 0x00018000;
+    word.Set(0x00018000);
 
     const bool rookExisted = KeyExists(kRookKey);
     CScratchRegistry scratchRook;
     if (!scratchRook.CreateKey(kRookKey)) {
         fprintf(stderr, "bench_config: cannot create the Rook key\n");
-        *word = savedWord;
+        word.Restore();
         return 1;
     }
     CConfigureManager reading;  // sees the Rook key: reads every switch
@@ -163,14 +160,12 @@ int main(int argc, char** argv)
         viaInstance.push_back(
             Bench::NsPerOp(count, [&](long long) { sink = CConfigureManager::GetInstance()->IsEnable(id); }));
         rook.push_back(Bench::NsPerOp(count, [&](long long) { sink = reading.IsEnable(id); }));
-        *word = 0;
+        word.Set(0);
         traced.push_back(Bench::NsPerOp(tracedCount, [&](long long) { sink = reading.IsEnable(id); }));
-        *word = 0x00018000;
+        word.Set(0x00018000);
     }
     const double bareNs = Median(bare);
-    *word = savedWord;
-    ::UnmapViewOfFile(const_cast<LONG*>(word));
-
+    
     Bench::Header();
     Bench::Row("A: bare RegOpenKeyExW, RegQueryValueExW, RegCloseKey", bareNs);
     Bench::Row(process->IsPlainBastionClient() ? "GetInstance()->IsEnable(159), plain client"

@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "bench_util.h"
 #include "libCvProfileDocument.h"
 #include "logcl_LogLevel.h"
 #include "ut_AgentRegistry.h"
@@ -26,36 +27,6 @@ namespace {
 
 const wchar_t kSection[] = L"STRING_TABLE";
 const wchar_t kKey[] = L"WDXNTMON_UI_MENU_SHELL_SCAN";
-
-double Seconds()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-template <typename Fn>
-double NsPerOp(long long count, Fn fn)
-{
-    const double start = Seconds();
-    for (long long i = 0; i < count; ++i)
-        fn(i);
-    return (Seconds() - start) * 1e9 / static_cast<double>(count);
-}
-
-void Row(const char* what, double ns, const char* baseline, double baselineNs)
-{
-    printf("| %-52s | %12.1f | %12.0f |", what, ns, 1e9 / ns);
-    if (baseline)
-        printf(" %7.2f x %-2s |\n", ns / baselineNs, baseline);
-    else
-        printf(" %12s |\n", "baseline");
-}
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
 {
@@ -160,8 +131,8 @@ std::wstring InstalledAgent()
 
 int main(int argc, char** argv)
 {
-    const long long scale = argc > 1 ? atoll(argv[1]) : 1;
-    if (scale < 1) {
+    const long long scale = Bench::ParseScale(argc, argv);
+    if (!scale) {
         fprintf(stderr, "usage: bench_l10n [SCALE]\n");
         return 1;
     }
@@ -177,21 +148,18 @@ int main(int argc, char** argv)
     }
 
     // Trace records gated off, as in the field; restored at the end.
-    UTIL::CUniqueHandle mapping(CreateLogLevelMapping());
-    auto* word = mapping ? static_cast<volatile LONG*>(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4))
-                         : nullptr;
-    if (!word) {
+    Bench::CLevelWord word;
+    if (!word.Ok()) {
         fprintf(stderr, "bench_l10n: cannot map the level word\n");
         return 1;
     }
-    const LONG savedWord = *word;
-    *word = 0x00018000;
+    word.Set(0x00018000);
 
     CProfileDocument* doc = CProfileDocument::GetInstance();
     if (!doc->IsInitialized()) {
         fprintf(stderr, "bench_l10n: the profile document did not initialise (UIProfile.cfg in %ls?)\n",
                 install.c_str());
-        *word = savedWord;
+        word.Restore();
         return 1;
     }
     doc->SetLang(L"EN-US", nullptr);
@@ -208,37 +176,33 @@ int main(int argc, char** argv)
     // Warm both tables into the profile cache first.
     bare(english);
     bare(german);
-    const double bareNs = NsPerOp(count, [&](long long) { bare(english); });
-    const double lookupNs = NsPerOp(count, [&](long long) { doc->GetL10nString(kSection, kKey, text); });
-    const double bareSwitchNs = NsPerOp(count, [&](long long i) { bare(i % 2 ? german : english); });
-    const double switchNs = NsPerOp(count, [&](long long i) {
+    const double bareNs = Bench::NsPerOp(count, [&](long long) { bare(english); });
+    const double lookupNs = Bench::NsPerOp(count, [&](long long) { doc->GetL10nString(kSection, kKey, text); });
+    const double bareSwitchNs = Bench::NsPerOp(count, [&](long long i) { bare(i % 2 ? german : english); });
+    const double switchNs = Bench::NsPerOp(count, [&](long long i) {
         doc->SetLang(i % 2 ? L"DE-DE" : L"EN-US", nullptr);
         doc->GetL10nString(kSection, kKey, text);
     });
     doc->SetLang(L"EN-US", nullptr);
     std::wstring appPath;
-    const double menuNs = NsPerOp(count, [&](long long) {
+    const double menuNs = Bench::NsPerOp(count, [&](long long) {
         CProfileDocument* d = CProfileDocument::GetInstance();
         d->SyncLang(0);
         d = CProfileDocument::GetInstance();
         d->GetL10nString(kSection, kKey, text);
         d->GetAppPath(appPath);
     });
-    *word = 0;
+    word.Set(0);
     const long long tracedCount = count / 10;
-    const double tracedNs = NsPerOp(tracedCount, [&](long long) { doc->GetL10nString(kSection, kKey, text); });
-    *word = savedWord;
-    ::UnmapViewOfFile(const_cast<LONG*>(word));
-
-    printf("| %-52s | %12s | %12s | %12s |\n", "measurement", "ns per op", "ops per s", "ratio");
-    printf("|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(14, '-').c_str(),
-           std::string(14, '-').c_str(), std::string(14, '-').c_str());
-    Row("A: bare GetPrivateProfileStringW, one table", bareNs, nullptr, 0);
-    Row("GetL10nString", lookupNs, "A", bareNs);
-    Row("context menu: GetInstance, SyncLang, GetL10nString..", menuNs, "A", bareNs);
-    Row("B: bare read, EN-US and DE-DE tables in turn", bareSwitchNs, nullptr, 0);
-    Row("SetLang and GetL10nString, EN-US and DE-DE in turn", switchNs, "B", bareSwitchNs);
-    Row("GetL10nString, traces let through, no log server", tracedNs, "A", bareNs);
+    const double tracedNs = Bench::NsPerOp(tracedCount, [&](long long) { doc->GetL10nString(kSection, kKey, text); });
+    
+    Bench::Header();
+    Bench::Row("A: bare GetPrivateProfileStringW, one table", bareNs);
+    Bench::Row("GetL10nString", lookupNs, "A", bareNs);
+    Bench::Row("context menu: GetInstance, SyncLang, GetL10nString..", menuNs, "A", bareNs);
+    Bench::Row("B: bare read, EN-US and DE-DE tables in turn", bareSwitchNs);
+    Bench::Row("SetLang and GetL10nString, EN-US and DE-DE in turn", switchNs, "B", bareSwitchNs);
+    Bench::Row("GetL10nString, traces let through, no log server", tracedNs, "A", bareNs);
     printf("\n%lld lookups per row (%lld with traces); tables of the %s installation in %ls; text \"%ls\"\n", count,
            tracedCount, installed ? "installed" : "temporary", install.c_str(), text.c_str());
     return 0;

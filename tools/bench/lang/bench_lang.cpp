@@ -160,9 +160,9 @@ DWORD BareRead()
 
 int main(int argc, char** argv)
 {
-    const long long scale = argc > 1 ? atoll(argv[1]) : 1;
+    const long long scale = Bench::ParseScale(argc, argv);
     const bool asHosted = argc > 2 && std::string(argv[2]) == "hosted";
-    if (scale < 1 || (argc > 2 && !asHosted)) {
+    if (!scale || (argc > 2 && !asHosted)) {
         fprintf(stderr, "usage: bench_lang [SCALE] [hosted]\n");
         return 1;
     }
@@ -180,21 +180,18 @@ int main(int argc, char** argv)
     }
 
     // Trace records gated off, as in the field; restored at the end.
-    UTIL::CUniqueHandle mapping(CreateLogLevelMapping());
-    auto* word = mapping ? static_cast<volatile LONG*>(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4))
-                         : nullptr;
-    if (!word) {
+    Bench::CLevelWord word;
+    if (!word.Ok()) {
         fprintf(stderr, "bench_lang: cannot map the level word\n");
         return 1;
     }
-    const LONG savedWord = *word;
-    *word = 0x00018000;
+    word.Set(0x00018000);
 
     CProfileDocument* doc = CProfileDocument::GetInstance();
     std::wstring appPath;
     if (!doc->IsInitialized() || !doc->GetAppPath(appPath)) {
         fprintf(stderr, "bench_lang: the profile document did not initialise\n");
-        *word = savedWord;
+        word.Restore();
         return 1;
     }
     const std::wstring globalPath = ComposeProfilePath(appPath, L"Global_Ui_Setting.xml");
@@ -224,9 +221,7 @@ int main(int argc, char** argv)
             sink = TiXmlLoadFile(xml, globalPath.c_str());
         }));
     }
-    *word = savedWord;
-    ::UnmapViewOfFile(const_cast<LONG*>(word));
-
+    
     const double bareNs = Median(bare);
     printf("SyncLang(0) of a %s agent over %d rounds of %lld calls, beside the bare read of the display mode (A)\n\n",
            asHosted ? "hosted" : "plain", kRounds, count);

@@ -95,8 +95,8 @@ size_t CountLines(const std::wstring& path)
 
 int main(int argc, char** argv)
 {
-    const long long scale = argc > 1 ? atoll(argv[1]) : 1;
-    if (scale < 1) {
+    const long long scale = Bench::ParseScale(argc, argv);
+    if (!scale) {
         fprintf(stderr, "usage: bench_logging [SCALE]\n");
         return 1;
     }
@@ -105,26 +105,23 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    UTIL::CUniqueHandle mapping(CreateLogLevelMapping());
-    auto* word = mapping ? static_cast<volatile LONG*>(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4))
-                         : nullptr;
-    if (!word) {
+    Bench::CLevelWord word;
+    if (!word.Ok()) {
         fprintf(stderr, "bench_logging: cannot map the level word\n");
         return 1;
     }
-    const LONG savedWord = *word;
 
     const long long calls = 20000000 * scale;
     const long long records = 2000 * scale;
 
     // 1. The gate, every ranked level blocked.
-    *word = 0x00018000;
+    word.Set(0x00018000);
     const double emptyNs = Bench::NsPerOp(calls, [](long long i) { EmptyCall(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", i); });
     const double gatedNs =
         Bench::NsPerOp(calls, [](long long i) { DebugLogA(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", static_cast<int>(i)); });
 
     // 3. No server listening, every level open.
-    *word = 0;
+    word.Set(0);
     const double failedOpenNs = Bench::NsPerOp(records, [](long long) {
         HANDLE h = ::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
@@ -145,7 +142,7 @@ int main(int argc, char** argv)
         CServer server(logPath);
         if (!server.Ready()) {
             fprintf(stderr, "bench_logging: logserver.exe did not start\n");
-            *word = savedWord;
+            word.Restore();
             return 1;
         }
         CCmdProtocol command;
@@ -171,15 +168,13 @@ int main(int argc, char** argv)
     }
     const size_t filed = CountLines(logPath);
     ::DeleteFileW(logPath.c_str());
-    *word = savedWord;
-    ::UnmapViewOfFile(const_cast<LONG*>(word));
-
+    
     Bench::Header();
-    Bench::Row("A: empty non-inlined call", emptyNs, nullptr, 0);
+    Bench::Row("A: empty non-inlined call", emptyNs);
     Bench::Row("DebugLogA, level gated off", gatedNs, "A", emptyNs);
-    Bench::Row("B: bare connect-write-close to logserver", bareNs, nullptr, 0);
+    Bench::Row("B: bare connect-write-close to logserver", bareNs);
     Bench::Row("DebugLogW record delivered to logserver", deliveredNs, "B", bareNs);
-    Bench::Row("C: failed open of the pipe, no server", failedOpenNs, nullptr, 0);
+    Bench::Row("C: failed open of the pipe, no server", failedOpenNs);
     Bench::Row("DebugLogA record, no server listening", noServerNs, "C", failedOpenNs);
     printf("\n%lld calls per gate row, %lld records per pipe row; delivered: bare %lld, DebugLogW %lld; "
            "lines filed by the server: %zu\n",

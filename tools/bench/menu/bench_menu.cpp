@@ -35,8 +35,8 @@ std::string InstallFolder()
 
 int main(int argc, char** argv)
 {
-    const long long scale = argc > 1 ? atoll(argv[1]) : 1;
-    if (scale < 1) {
+    const long long scale = Bench::ParseScale(argc, argv);
+    if (!scale) {
         fprintf(stderr, "usage: bench_menu [SCALE]\n");
         return 1;
     }
@@ -96,6 +96,5 @@ int main(int argc, char** argv)
     Bench::Row("  IsScanBusy (registry flags + service query)", busyNs, "A", bareNs);
     Bench::Row("  scQueryServiceStatusW(NTRtWatch) alone", serviceNs, "A", bareNs);
     Bench::Row("  SyncLang(0) + GetL10nString (menu text)", textNs, "A", bareNs);
-    printf("\nQueryContextMenu - (A + IsScanBusy + text): %.1f us\n", (menuNs - bareNs - busyNs - textNs) / 1000.0);
     return 0;
 }

@@ -60,6 +60,10 @@ bool EndsWithPathSeparator(const std::string& s, UINT codePage = CP_ACP);
 // folder gives an empty result.
 std::string AppendPathComponent(const std::string& folder, const std::string& name);
 
+// A key below the agent's root, read-only in the 32-bit view; empty when it
+// does not open.
+UTIL::CUniqueHKey OpenAgentSubKey(const char* name);
+
 // A 32-bit agent value read as the agent writes it (type not checked); 0 when
 // the key is null or the value missing.
 DWORD ReadAgentFlag(HKEY key, const char* name);

@@ -9,6 +9,8 @@ namespace {
 
 const wchar_t kRealTimeService[] = L"NTRtWatch";
 
+}  // namespace
+
 UTIL::CUniqueHKey OpenAgentSubKey(const char* name)
 {
     const std::string path = std::string(UTIL::kAgentRootKeyA) + "\\" + name;
@@ -17,8 +19,6 @@ UTIL::CUniqueHKey OpenAgentSubKey(const char* name)
         key.reset();
     return key;
 }
-
-}  // namespace
 
 DWORD ReadAgentFlag(HKEY key, const char* name)
 {

@@ -164,13 +164,7 @@ HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
         return S_OK;
     HDROP drop = static_cast<HDROP>(selection.medium.hGlobal);
 
-    DWORD rcs = 0;
-    {
-        UTIL::CUniqueHKey misc;
-        const std::string path = std::string(UTIL::kAgentRootKeyA) + "\\Misc.";
-        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, UTIL::kAgentKeyAccess, misc.put()) == ERROR_SUCCESS)
-            rcs = ReadAgentFlag(misc.get(), "RCS");
-    }
+    const DWORD rcs = ReadAgentFlag(OpenAgentSubKey("Misc.").get(), "RCS");
     if (rcs == kRestrictedMode) {
         ::OutputDebugStringA("CShellExt::user access restriction was enabled\r\n");
         DoScan(directory);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "UIProfileAPI.h"
-#include "libCvGuarded.h"
+#include "ut_Guarded.h"
 #include "libCvProfileDocument.h"
 #include "logcl_DebugLog.h"
 #include "mbwc_MBWC.h"

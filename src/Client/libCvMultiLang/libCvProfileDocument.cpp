@@ -1,6 +1,6 @@
 #include "libCvProfileDocument.h"
 
-#include "libCvGuarded.h"
+#include "ut_Guarded.h"
 #include "libCvMultiLang.h"
 #include "logcl_DebugLog.h"
 #include "mbwc_MBWC.h"

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <windows.h>
+#include <objidl.h>
 
+#include <memory>
 #include <utility>
 
 namespace UTIL {
@@ -88,6 +90,11 @@ struct CServiceHandleTraits {
     static void close(SC_HANDLE h) noexcept { ::CloseServiceHandle(h); }
 };
 
+struct CMappedViewTraits {
+    static void* empty() noexcept { return nullptr; }
+    static void close(void* view) noexcept { ::UnmapViewOfFile(view); }
+};
+
 using CUniqueHKey = CUniqueResource<HKEY, CRegKeyTraits>;
 using CUniqueHandle = CUniqueResource<HANDLE, CHandleTraits>;
 using CUniqueFile = CUniqueResource<HANDLE, CFileHandleTraits>;
@@ -95,5 +102,67 @@ using CUniqueModule = CUniqueResource<HMODULE, CModuleTraits>;
 using CUniqueBitmap = CUniqueResource<HBITMAP, CBitmapTraits>;
 using CUniqueMenu = CUniqueResource<HMENU, CMenuTraits>;
 using CUniqueServiceHandle = CUniqueResource<SC_HANDLE, CServiceHandleTraits>;
+using CUniqueMappedView = CUniqueResource<void*, CMappedViewTraits>;
+
+// Buffers that the system allocated with LocalAlloc for the caller.
+struct CLocalFreeDeleter {
+    void operator()(void* p) const noexcept
+    {
+        DWORD saved = ::GetLastError();
+        ::LocalFree(p);
+        ::SetLastError(saved);
+    }
+};
+template <typename T>
+using CUniqueLocalPtr = std::unique_ptr<T, CLocalFreeDeleter>;
+
+// A medium filled by IDataObject::GetData; released once, when filled.
+class CStgMedium {
+public:
+    CStgMedium() noexcept = default;
+    ~CStgMedium() { reset(); }
+    CStgMedium(const CStgMedium&) = delete;
+    CStgMedium& operator=(const CStgMedium&) = delete;
+
+    STGMEDIUM* put() noexcept
+    {
+        reset();
+        return &m_medium;
+    }
+    const STGMEDIUM& get() const noexcept { return m_medium; }
+
+    void reset() noexcept
+    {
+        if (m_medium.tymed != TYMED_NULL) {
+            DWORD saved = ::GetLastError();
+            ::ReleaseStgMedium(&m_medium);
+            ::SetLastError(saved);
+        }
+        m_medium = STGMEDIUM{};
+    }
+
+private:
+    STGMEDIUM m_medium = {};
+};
+
+// Runs a callable when the scope ends, unless dismissed.
+template <typename Fn>
+class CScopeExit {
+public:
+    explicit CScopeExit(Fn fn) noexcept : m_fn(std::move(fn)) {}
+    ~CScopeExit()
+    {
+        if (m_armed)
+            m_fn();
+    }
+    CScopeExit(const CScopeExit&) = delete;
+    CScopeExit& operator=(const CScopeExit&) = delete;
+
+    void dismiss() noexcept { m_armed = false; }
+
+private:
+    Fn m_fn;
+    bool m_armed = true;
+};
 
 }  // namespace UTIL

@@ -344,7 +344,7 @@ int CProfileDocument::SetLocaleMappingList(const TiXmlDocument& globalSettings, 
         const TiXmlElement* mappings = globalRoot ? globalRoot->FirstChildElement("locale_mapping_list") : nullptr;
 
         TiXmlDocument profile;
-        if (!TiXmlLoadFile(profile, profilePath.c_str())) {
+        if (!TiXmlLoadFile(profile, profilePath.c_str(), TIXML_ENCODING_UTF8)) {
             DOC_LOGW(LOG_LEVEL_D, L"%s - can't load %s", name, profilePath.c_str());
             return 0;
         }

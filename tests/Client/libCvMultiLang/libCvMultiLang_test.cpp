@@ -275,6 +275,19 @@ TEST_F(LanguageTest, RegistrationPutsTheGlobalListsAfterTheProfilesOwnSettings)
     EXPECT_EQ(m_doc.GetDocument()->pGlobalSetting->pLocaleMappingList->pNext->nLcid, 1031);
 }
 
+// Without a declaration TinyXML would read the reference as the one byte
+// 0xE9, save it so, and the next parse would refuse the profile.
+TEST_F(LanguageTest, TheMergeReadsTheProfileAsUtf8)
+{
+    m_install.WriteFile("www\\1600\\UIProfile.cfg", std::string("<uifrmwrk_info><global_setting><theme name=\"caf&#xE9;\"/>") +
+                                                        kProfileLists + "</global_setting></uifrmwrk_info>");
+    Initialize();
+    EXPECT_NE(ReadBytes(m_profile).find("caf\xC3\xA9\""), std::string::npos);
+    std::wstring text;
+    EXPECT_EQ(m_doc.GetL10nString(L"STRING_TABLE", L"WDXNTMON_UI_MENU_SHELL_SCAN", text), 1);
+    EXPECT_EQ(text, L"Scan");
+}
+
 TEST_F(LanguageTest, RegistrationNeedsAReadableGlobalSettingsFile)
 {
     const std::string before = ReadBytes(m_profile);

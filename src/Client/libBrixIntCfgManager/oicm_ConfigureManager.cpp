@@ -39,14 +39,18 @@ public:
     CIntegrationKey(const CIntegrationKey&) = delete;
     CIntegrationKey& operator=(const CIntegrationKey&) = delete;
 
-    LONG OpenForReading() { return UTIL::OpenAgentHklmKey(kIntegrationKeyW, m_key); }
-    LONG Create()
+    // Opens the key for reading, or creates it for writing; a result code,
+    // the failure logged.
+    int Open(bool forWriting)
     {
-        const LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kIntegrationKeyW, 0, nullptr, 0, kWriteAccess, nullptr,
-                                          m_key.put(), nullptr);
-        if (rc != ERROR_SUCCESS)
-            m_key.release();  // nothing was opened
-        return rc;
+        const LONG rc = forWriting ? ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kIntegrationKeyW, 0, nullptr, 0,
+                                                       kWriteAccess, nullptr, m_key.put(), nullptr)
+                                   : UTIL::OpenAgentHklmKey(kIntegrationKeyW, m_key);
+        if (rc == ERROR_SUCCESS)
+            return BRIX_CFG_SUCCESS;
+        m_key.release();  // nothing was opened
+        LOGW(LOG_LEVEL_E, L"%s - ::RegOpenKeyExW failed with Windows error code: [%d].", m_function, rc);
+        return BRIX_CFG_ERR_OPEN_KEY;
     }
     HKEY get() const noexcept { return m_key.get(); }
 
@@ -213,15 +217,12 @@ int CConfigureManager::GetRegistryValueInteger(const wchar_t* pwszName, DWORD& d
 {
     const wchar_t* const name = CFG_NAME(L"GetRegistryValueInteger");
     LOG_SCOPEW(name);
-    const int checked = CheckValueName(name, pwszName);
-    if (checked != BRIX_CFG_SUCCESS)
-        return checked;
     CIntegrationKey key(name);
-    const LONG rcOpen = key.OpenForReading();
-    if (rcOpen != ERROR_SUCCESS) {
-        LOGW(LOG_LEVEL_E, L"%s - ::RegOpenKeyExW failed with Windows error code: [%d].", name, rcOpen);
-        return BRIX_CFG_ERR_OPEN_KEY;
-    }
+    int result = CheckValueName(name, pwszName);
+    if (result == BRIX_CFG_SUCCESS)
+        result = key.Open(false);
+    if (result != BRIX_CFG_SUCCESS)
+        return result;
     DWORD value = 0;
     const LONG rcQuery = UTIL::ReadRegDword(key.get(), pwszName, value);
     if (rcQuery != ERROR_SUCCESS) {
@@ -238,15 +239,12 @@ int CConfigureManager::SetRegistryValueInteger(const wchar_t* pwszName, DWORD dw
 {
     const wchar_t* const name = CFG_NAME(L"SetRegistryValueInteger");
     LOG_SCOPEW(name);
-    const int checked = CheckValueName(name, pwszName);
-    if (checked != BRIX_CFG_SUCCESS)
-        return checked;
     CIntegrationKey key(name);
-    const LONG rcCreate = key.Create();
-    if (rcCreate != ERROR_SUCCESS) {
-        LOGW(LOG_LEVEL_E, L"%s - ::RegOpenKeyExW failed with Windows error code: [%d].", name, rcCreate);
-        return BRIX_CFG_ERR_OPEN_KEY;
-    }
+    int result = CheckValueName(name, pwszName);
+    if (result == BRIX_CFG_SUCCESS)
+        result = key.Open(true);
+    if (result != BRIX_CFG_SUCCESS)
+        return result;
     const LONG rcSet =
         ::RegSetValueExW(key.get(), pwszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue), sizeof(dwValue));
     if (rcSet != ERROR_SUCCESS) {

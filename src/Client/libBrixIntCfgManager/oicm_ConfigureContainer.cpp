@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "logcl_DebugLog.h"
+#include "ut_Trace.h"
 
 namespace BrixIntegration {
 
@@ -161,35 +162,26 @@ CConfigureKey::~CConfigureKey() = default;
 
 CConfigureContainer::CConfigureContainer()
 {
-    const char* const name = "BrixIntegration::CConfigureContainer::CConfigureContainer";
-    LOGA(LOG_LEVEL_D, "%s - >>>", name);
+    LOG_SCOPEA("BrixIntegration::CConfigureContainer::CConfigureContainer");
     Initialize();
-    LOGA(LOG_LEVEL_D, "%s - <<<", name);
 }
 
 CConfigureContainer::~CConfigureContainer()
 {
-    const char* const name = "BrixIntegration::CConfigureContainer::~CConfigureContainer";
-    LOGA(LOG_LEVEL_D, "%s - >>>", name);
+    LOG_SCOPEA("BrixIntegration::CConfigureContainer::~CConfigureContainer");
     CConfigureContainer::DeInitialize();
-    LOGA(LOG_LEVEL_D, "%s - <<<", name);
 }
 
 int CConfigureContainer::Initialize()
 {
-    const char* const name = "BrixIntegration::CConfigureContainer::Initialize";
-    LOGA(LOG_LEVEL_D, "%s - >>>", name);
-    const int result = Load(kConfigureTable, std::size(kConfigureTable));
-    LOGA(LOG_LEVEL_D, "%s - <<<", name);
-    return result;
+    LOG_SCOPEA("BrixIntegration::CConfigureContainer::Initialize");
+    return Load(kConfigureTable, std::size(kConfigureTable));
 }
 
 int CConfigureContainer::DeInitialize()
 {
-    const char* const name = "BrixIntegration::CConfigureContainer::DeInitialize";
-    LOGA(LOG_LEVEL_D, "%s - >>>", name);
+    LOG_SCOPEA("BrixIntegration::CConfigureContainer::DeInitialize");
     m_mapConfigure.clear();
-    LOGA(LOG_LEVEL_D, "%s - <<<", name);
     return 1;
 }
 

@@ -7,6 +7,7 @@
 #include "ut_AgentRegistry.h"
 #include "ut_Handle.h"
 #include "ut_Lock.h"
+#include "ut_Trace.h"
 #include "ut_skbs.h"
 
 namespace BrixIntegration {
@@ -15,19 +16,48 @@ namespace {
 
 constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;  // 0xF023F
 const wchar_t kRookKey[] = L"SOFTWARE\\Corvane\\Rook";
-const wchar_t kHostedAgentKey[] = L"SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\HostedAgent";
+const wchar_t kHostedAgentSubKey[] = L"HostedAgent";
 
 #define CFG_NAME(op) L"BrixIntegration::CConfigureManager::" op
 
-// Closes the key now so that a failure can be logged.
-void CloseKey(const wchar_t* function, UTIL::CUniqueHKey& key)
-{
-    const LONG rc = ::RegCloseKey(key.release());
-    if (rc != ERROR_SUCCESS)
-        LOGW(LOG_LEVEL_E, L"%s - ::RegCloseKey failed with Windows error code: [%d].", function, rc);
-    else
-        LOGW(LOG_LEVEL_D, L"%s - ::RegCloseKey succeeded.", function);
-}
+// The integration key of one read or write. Closed when the scope ends, with
+// the close logged; made after the function's tracer, so logged before its
+// exit trace.
+class CIntegrationKey {
+public:
+    explicit CIntegrationKey(const wchar_t* function) noexcept : m_function(function) {}
+    ~CIntegrationKey()
+    {
+        if (!m_key)
+            return;
+        const LONG rc = ::RegCloseKey(m_key.release());
+        if (rc != ERROR_SUCCESS)
+            LOGW(LOG_LEVEL_E, L"%s - ::RegCloseKey failed with Windows error code: [%d].", m_function, rc);
+        else
+            LOGW(LOG_LEVEL_D, L"%s - ::RegCloseKey succeeded.", m_function);
+    }
+    CIntegrationKey(const CIntegrationKey&) = delete;
+    CIntegrationKey& operator=(const CIntegrationKey&) = delete;
+
+    // Opens the key for reading, or creates it for writing; a result code,
+    // the failure logged.
+    int Open(bool forWriting)
+    {
+        const LONG rc = forWriting ? ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kIntegrationKeyW, 0, nullptr, 0,
+                                                       kWriteAccess, nullptr, m_key.put(), nullptr)
+                                   : UTIL::OpenAgentHklmKey(kIntegrationKeyW, m_key);
+        if (rc == ERROR_SUCCESS)
+            return BRIX_CFG_SUCCESS;
+        m_key.release();  // nothing was opened
+        LOGW(LOG_LEVEL_E, L"%s - ::RegOpenKeyExW failed with Windows error code: [%d].", m_function, rc);
+        return BRIX_CFG_ERR_OPEN_KEY;
+    }
+    HKEY get() const noexcept { return m_key.get(); }
+
+private:
+    const wchar_t* m_function;
+    UTIL::CUniqueHKey m_key;
+};
 
 // Null or empty input: logs and returns the result code; 0 otherwise.
 int CheckInput(const wchar_t* function, const void* input, bool empty, const wchar_t* nullMessage,
@@ -75,18 +105,11 @@ CConfigureManager* CConfigureManager::GetInstance()
 
 CConfigureManager::CConfigureManager()
 {
-    const wchar_t* const name = CFG_NAME(L"CConfigureManager");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
+    LOG_SCOPEW(CFG_NAME(L"CConfigureManager"));
     m_bPlainBastionClient = IsRunAsBastionClient() != 0;
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
 }
 
-CConfigureManager::~CConfigureManager()
-{
-    const wchar_t* const name = CFG_NAME(L"~CConfigureManager");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-}
+CConfigureManager::~CConfigureManager() { LOG_SCOPEW(CFG_NAME(L"~CConfigureManager")); }
 
 int CConfigureManager::IsEnable(int nId)
 {
@@ -118,194 +141,159 @@ int CConfigureManager::IsEnable(int nId)
 
 int CConfigureManager::CreateKeyFromIniA(const char* pszIniPath, int bRunCallbacks)
 {
-    const wchar_t* const name = CFG_NAME(L"CreateKeyFromIniA");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
-    const int result = UpdateKeyFromIniA(pszIniPath, bRunCallbacks);
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-    return result;
+    LOG_SCOPEW(CFG_NAME(L"CreateKeyFromIniA"));
+    return UpdateKeyFromIniA(pszIniPath, bRunCallbacks);
 }
 
 int CConfigureManager::UpdateKeyFromIniA(const char* pszIniPath, int bRunCallbacks)
 {
     const wchar_t* const name = CFG_NAME(L"UpdateKeyFromIniA");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
-    int result = CheckIniPath(name, pszIniPath);
-    if (result == BRIX_CFG_SUCCESS) {
-        // A path that is not valid UTF-8 is refused: read as something else it
-        // would name a file that does not exist, and every switch would be
-        // reset to its default.
-        std::wstring path;
-        DWORD error = 0;
-        if (!MBWC::MBToWC(pszIniPath, path, CP_UTF8, MB_ERR_INVALID_CHARS, &error)) {
-            LOGW(LOG_LEVEL_E, L"%s - MBWC::WCToMB failed with Windows error code: [%d].", name, error);
-            result = BRIX_CFG_ERR_CONVERT_PATH;
-        } else {
-            result = UpdateKeyFromIniW(path.c_str(), bRunCallbacks);
-        }
+    LOG_SCOPEW(name);
+    const int checked = CheckIniPath(name, pszIniPath);
+    if (checked != BRIX_CFG_SUCCESS)
+        return checked;
+    // A path that is not valid UTF-8 is refused: read as something else it
+    // would name a file that does not exist, and every switch would be reset
+    // to its default.
+    std::wstring path;
+    DWORD error = 0;
+    if (!MBWC::MBToWC(pszIniPath, path, CP_UTF8, MB_ERR_INVALID_CHARS, &error)) {
+        LOGW(LOG_LEVEL_E, L"%s - MBWC::WCToMB failed with Windows error code: [%d].", name, error);
+        return BRIX_CFG_ERR_CONVERT_PATH;
     }
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-    return result;
+    return UpdateKeyFromIniW(path.c_str(), bRunCallbacks);
 }
 
 int CConfigureManager::CreateKeyFromIniW(const wchar_t* pwszIniPath, int bRunCallbacks)
 {
-    const wchar_t* const name = CFG_NAME(L"CreateKeyFromIniW");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
-    const int result = UpdateKeyFromIniW(pwszIniPath, bRunCallbacks);
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-    return result;
+    LOG_SCOPEW(CFG_NAME(L"CreateKeyFromIniW"));
+    return UpdateKeyFromIniW(pwszIniPath, bRunCallbacks);
 }
 
 int CConfigureManager::UpdateKeyFromIniW(const wchar_t* pwszIniPath, int bRunCallbacks)
 {
     const wchar_t* const name = CFG_NAME(L"UpdateKeyFromIniW");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
+    LOG_SCOPEW(name);
     int result = CheckIniPath(name, pwszIniPath);
-    if (result == BRIX_CFG_SUCCESS) {
-        LOGW(LOG_LEVEL_D, L"%s - Source INI file: [%s].", name, pwszIniPath);
-        if (GetTable().empty())
-            result = BRIX_CFG_ERR_TABLE_EMPTY;
-        for (const auto& entry : GetTable()) {
-            const CConfigureKey& key = entry.second;
-            const wchar_t* const keyName = key.GetKeyName().c_str();
-            LOGW(LOG_LEVEL_D, L"%s - Update key: [%s].", name, keyName);
-            const UINT value =
-                GetIniValueInteger(kIntegrationIniSectionW, keyName, static_cast<INT>(key.GetDefaultValue()), pwszIniPath);
-            LOGW(LOG_LEVEL_D, L"%s - Key value from INI: [%d].", name, value);
+    if (result != BRIX_CFG_SUCCESS)
+        return result;
+    LOGW(LOG_LEVEL_D, L"%s - Source INI file: [%s].", name, pwszIniPath);
+    if (GetTable().empty())
+        return BRIX_CFG_ERR_TABLE_EMPTY;
+    for (const auto& entry : GetTable()) {
+        const CConfigureKey& key = entry.second;
+        const wchar_t* const keyName = key.GetKeyName().c_str();
+        LOGW(LOG_LEVEL_D, L"%s - Update key: [%s].", name, keyName);
+        const UINT value =
+            GetIniValueInteger(kIntegrationIniSectionW, keyName, static_cast<INT>(key.GetDefaultValue()), pwszIniPath);
+        LOGW(LOG_LEVEL_D, L"%s - Key value from INI: [%d].", name, value);
 
-            result = SetRegistryValueInteger(keyName, value);
-            if (result != BRIX_CFG_SUCCESS) {
-                LOGW(LOG_LEVEL_E,
-                     L"%s - BrixIntegration::CConfigureManager::SetRegistryValueInteger failed on key: [%s] with "
-                     L"Bastion error code: [%d].",
-                     name, keyName, result);
-                continue;
-            }
-            LOGW(LOG_LEVEL_I, L"%s - BrixIntegration::CConfigureManager::SetRegistryValueInteger succeeded.", name);
-            if (!bRunCallbacks) {
-                LOGW(LOG_LEVEL_D, L"%s - Update key callback action is disable.", name);
-                continue;
-            }
-            LOGW(LOG_LEVEL_D, L"%s - Update key callback action is enable.", name);
-            if (PFN_UPDATE_CALLBACK callback = key.GetUpdateCallback()) {
-                LOGW(LOG_LEVEL_D, L"%s - Update key callback >>>", name);
-                callback(0);
-                LOGW(LOG_LEVEL_D, L"%s - Update key callback <<<", name);
-            } else {
-                LOGW(LOG_LEVEL_D, L"%s - Update key callback function is NULL.", name);
-            }
+        result = SetRegistryValueInteger(keyName, value);
+        if (result != BRIX_CFG_SUCCESS) {
+            LOGW(LOG_LEVEL_E,
+                 L"%s - BrixIntegration::CConfigureManager::SetRegistryValueInteger failed on key: [%s] with "
+                 L"Bastion error code: [%d].",
+                 name, keyName, result);
+            continue;
+        }
+        LOGW(LOG_LEVEL_I, L"%s - BrixIntegration::CConfigureManager::SetRegistryValueInteger succeeded.", name);
+        if (!bRunCallbacks) {
+            LOGW(LOG_LEVEL_D, L"%s - Update key callback action is disable.", name);
+            continue;
+        }
+        LOGW(LOG_LEVEL_D, L"%s - Update key callback action is enable.", name);
+        if (PFN_UPDATE_CALLBACK callback = key.GetUpdateCallback()) {
+            LOGW(LOG_LEVEL_D, L"%s - Update key callback >>>", name);
+            callback(0);
+            LOGW(LOG_LEVEL_D, L"%s - Update key callback <<<", name);
+        } else {
+            LOGW(LOG_LEVEL_D, L"%s - Update key callback function is NULL.", name);
         }
     }
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
     return result;
 }
 
 int CConfigureManager::GetRegistryValueInteger(const wchar_t* pwszName, DWORD& dwValue)
 {
     const wchar_t* const name = CFG_NAME(L"GetRegistryValueInteger");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
+    LOG_SCOPEW(name);
+    CIntegrationKey key(name);
     int result = CheckValueName(name, pwszName);
-    if (result == BRIX_CFG_SUCCESS) {
-        UTIL::CUniqueHKey key;
-        const LONG rcOpen =
-            ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIntegrationKeyW, 0, UTIL::kAgentKeyAccess, key.put());
-        if (rcOpen != ERROR_SUCCESS) {
-            LOGW(LOG_LEVEL_E, L"%s - ::RegOpenKeyExW failed with Windows error code: [%d].", name, rcOpen);
-            result = BRIX_CFG_ERR_OPEN_KEY;
-        } else {
-            DWORD value = 0;
-            DWORD size = sizeof(value);
-            const LONG rcQuery =
-                ::RegQueryValueExW(key.get(), pwszName, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
-            if (rcQuery != ERROR_SUCCESS) {
-                LOGW(LOG_LEVEL_E, L"%s - ::RegQueryValueExW failed with Windows error code: [%d].", name, rcQuery);
-                result = BRIX_CFG_ERR_READ_VALUE;
-            } else {
-                LOGW(LOG_LEVEL_D, L"%s - Get registry integer value succeeded", name);
-                dwValue = value;
-                LOGW(LOG_LEVEL_D, L"%s - Registry integer value: [%d].", name, value);
-            }
-            CloseKey(name, key);
-        }
+    if (result == BRIX_CFG_SUCCESS)
+        result = key.Open(false);
+    if (result != BRIX_CFG_SUCCESS)
+        return result;
+    DWORD value = 0;
+    const LONG rcQuery = UTIL::ReadRegDword(key.get(), pwszName, value);
+    if (rcQuery != ERROR_SUCCESS) {
+        LOGW(LOG_LEVEL_E, L"%s - ::RegQueryValueExW failed with Windows error code: [%d].", name, rcQuery);
+        return BRIX_CFG_ERR_READ_VALUE;
     }
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-    return result;
+    LOGW(LOG_LEVEL_D, L"%s - Get registry integer value succeeded", name);
+    dwValue = value;
+    LOGW(LOG_LEVEL_D, L"%s - Registry integer value: [%d].", name, value);
+    return BRIX_CFG_SUCCESS;
 }
 
 int CConfigureManager::SetRegistryValueInteger(const wchar_t* pwszName, DWORD dwValue)
 {
     const wchar_t* const name = CFG_NAME(L"SetRegistryValueInteger");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
+    LOG_SCOPEW(name);
+    CIntegrationKey key(name);
     int result = CheckValueName(name, pwszName);
-    if (result == BRIX_CFG_SUCCESS) {
-        UTIL::CUniqueHKey key;
-        const LONG rcCreate = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kIntegrationKeyW, 0, nullptr, 0, kWriteAccess,
-                                                nullptr, key.put(), nullptr);
-        if (rcCreate != ERROR_SUCCESS) {
-            LOGW(LOG_LEVEL_E, L"%s - ::RegOpenKeyExW failed with Windows error code: [%d].", name, rcCreate);
-            result = BRIX_CFG_ERR_OPEN_KEY;
-        } else {
-            const LONG rcSet = ::RegSetValueExW(key.get(), pwszName, 0, REG_DWORD,
-                                                reinterpret_cast<const BYTE*>(&dwValue), sizeof(dwValue));
-            if (rcSet != ERROR_SUCCESS) {
-                LOGW(LOG_LEVEL_E, L"%s - ::RegSetValueEx failed with Windows error code: [%d].", name, rcSet);
-                result = BRIX_CFG_ERR_WRITE_VALUE;
-            } else {
-                LOGW(LOG_LEVEL_D, L"%s - ::RegSetValueEx succeeded on registry value: [%s][%d].", name, pwszName,
-                     dwValue);
-            }
-            CloseKey(name, key);
-        }
+    if (result == BRIX_CFG_SUCCESS)
+        result = key.Open(true);
+    if (result != BRIX_CFG_SUCCESS)
+        return result;
+    const LONG rcSet =
+        ::RegSetValueExW(key.get(), pwszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue), sizeof(dwValue));
+    if (rcSet != ERROR_SUCCESS) {
+        LOGW(LOG_LEVEL_E, L"%s - ::RegSetValueEx failed with Windows error code: [%d].", name, rcSet);
+        return BRIX_CFG_ERR_WRITE_VALUE;
     }
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-    return result;
+    LOGW(LOG_LEVEL_D, L"%s - ::RegSetValueEx succeeded on registry value: [%s][%d].", name, pwszName, dwValue);
+    return BRIX_CFG_SUCCESS;
 }
 
 UINT CConfigureManager::GetIniValueInteger(const wchar_t* pwszSection, const wchar_t* pwszKey, INT nDefault,
                                            const wchar_t* pwszIniPath)
 {
     const wchar_t* const name = CFG_NAME(L"GetIniValueInteger");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
-    UINT value = static_cast<UINT>(nDefault);
+    LOG_SCOPEW(name);
     if (!pwszSection || !pwszKey || !pwszIniPath) {
         // A null file name would make the profile API read WIN.INI instead.
         LOGW(LOG_LEVEL_E, L"%s - Input section, key or INI file name is NULL.", name);
-    } else {
-        value = ::GetPrivateProfileIntW(pwszSection, pwszKey, nDefault, pwszIniPath);
+        return static_cast<UINT>(nDefault);
     }
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-    return value;
+    return ::GetPrivateProfileIntW(pwszSection, pwszKey, nDefault, pwszIniPath);
 }
 
 int CConfigureManager::IsRunAsBastionClient()
 {
     const wchar_t* const name = CFG_NAME(L"IsRunAsBastionClient");
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
-    int result = 0;
+    LOG_SCOPEW(name);
+    // The checks stop at the first key that opens; an open key is closed at once.
     UTIL::CUniqueHKey key;
-    LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRookKey, 0, UTIL::kAgentKeyAccess, key.put());
+    LONG rc = UTIL::OpenAgentHklmKey(kRookKey, key);
+    key.reset();
     if (rc == ERROR_SUCCESS) {
-        key.reset();
         LOGW(LOG_LEVEL_D, L"%s - Current client is Rook client.", name);
-    } else {
-        LOGW(LOG_LEVEL_D, L"%s - ::RegOpenKeyExW Rook Reg Key failed with Windows error code: [%d].", name, rc);
-        rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kHostedAgentKey, 0, UTIL::kAgentKeyAccess, key.put());
-        if (rc == ERROR_SUCCESS) {
-            key.reset();
-            LOGW(LOG_LEVEL_D, L"%s - Current client is SKBS-SVC client.", name);
-        } else {
-            LOGW(LOG_LEVEL_D, L"%s - ::RegOpenKeyExW SKBS-SVC Reg Key failed with Windows error code: [%d].", name,
-                 rc);
-            if (SKBS::exists()) {
-                LOGW(LOG_LEVEL_D, L"%s - Current client is SKBS client.", name);
-            } else {
-                LOGW(LOG_LEVEL_D, L"%s - Current client is Bastion client.", name);
-                result = 1;
-            }
-        }
+        return 0;
     }
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-    return result;
+    LOGW(LOG_LEVEL_D, L"%s - ::RegOpenKeyExW Rook Reg Key failed with Windows error code: [%d].", name, rc);
+    rc = UTIL::OpenAgentKey(kHostedAgentSubKey, key);
+    key.reset();
+    if (rc == ERROR_SUCCESS) {
+        LOGW(LOG_LEVEL_D, L"%s - Current client is SKBS-SVC client.", name);
+        return 0;
+    }
+    LOGW(LOG_LEVEL_D, L"%s - ::RegOpenKeyExW SKBS-SVC Reg Key failed with Windows error code: [%d].", name, rc);
+    if (SKBS::exists()) {
+        LOGW(LOG_LEVEL_D, L"%s - Current client is SKBS client.", name);
+        return 0;
+    }
+    LOGW(LOG_LEVEL_D, L"%s - Current client is Bastion client.", name);
+    return 1;
 }
 
 }  // namespace BrixIntegration

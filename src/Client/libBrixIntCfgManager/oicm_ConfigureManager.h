@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "oicm_ConfigureContainer.h"
+#include "ut_AgentRegistry.h"
 
 namespace BrixIntegration {
 
@@ -22,8 +23,7 @@ enum : int {
 };
 
 // HKLM, 32-bit view.
-constexpr const wchar_t kIntegrationKeyW[] =
-    L"SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\BrixIntegrationConfiguration";
+constexpr const wchar_t kIntegrationKeyW[] = KSX_AGENT_WIDEN(KSX_AGENT_ROOT_KEY) L"\\BrixIntegrationConfiguration";
 constexpr const wchar_t kIntegrationIniSectionW[] = L"Global Setting";
 
 class CConfigureManager : public CConfigureContainer {

@@ -2,16 +2,18 @@
 
 #include "ut_Guarded.h"
 #include "libCvMultiLang.h"
+#include "libCvProfileDocumentLog.h"
 #include "logcl_DebugLog.h"
 #include "mbwc_MBWC.h"
 #include "ut_AgentRegistry.h"
 #include "ut_Handle.h"
 
+const wchar_t g_wszProfileDocumentSource[] = KSX_WIDEN(__FILE__);
+
 namespace {
 
 constexpr DWORD kProfileTextChars = 520;   // GetPrivateProfileStringW buffer, terminator included
-constexpr DWORD kAppPathChars = 261;       // "Application Path" buffer
-constexpr DWORD kAppPathReadBytes = 520;   // leaves the last character as terminator
+constexpr DWORD kAppPathReadBytes = 520;   // "Application Path": 260 characters at most
 const wchar_t kProfileFolder[] = L"www\\1600";
 const wchar_t kProfileName[] = L"UIProfile.cfg";
 
@@ -347,34 +349,24 @@ int CProfileDocument::GetAppPath(std::wstring& path)
     path.clear();
     return Guarded(name, [&] {
         CLNUTIL::CCriticalSectionSentry sentry(m_csLock);
-        int result = 1;
         if (m_wstrAppPath.empty()) {
-            result = 0;
             UTIL::CUniqueHKey key;
-            if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyW, 0, UTIL::kAgentKeyAccess, key.put()) !=
-                ERROR_SUCCESS) {
+            if (UTIL::OpenAgentKey<wchar_t>(nullptr, key) != ERROR_SUCCESS) {
                 LOGW(LOG_LEVEL_W, L"%s - Can not open reg", name);
-            } else {
-                wchar_t buf[kAppPathChars] = {};
-                DWORD type = 0;
-                DWORD cb = kAppPathReadBytes;
-                LONG rc = ::RegQueryValueExW(key.get(), L"Application Path", nullptr, &type,
-                                             reinterpret_cast<BYTE*>(buf), &cb);
-                // A number or an empty text is no folder.
-                if (rc == ERROR_SUCCESS && ((type != REG_SZ && type != REG_EXPAND_SZ) || buf[0] == L'\0'))
-                    rc = ERROR_INVALID_DATA;
-                if (rc != ERROR_SUCCESS) {
-                    LOGW(LOG_LEVEL_W, L"%s - Can not find application path(%d)", name, static_cast<int>(rc));
-                } else {
-                    std::wstring folder = buf;
-                    if (folder.back() != L'\\')
-                        folder += L'\\';
-                    m_wstrAppPath.swap(folder);
-                    result = 1;
-                }
+                return 0;
             }
+            // A number or an empty text is no folder.
+            std::wstring folder;
+            const LONG rc = UTIL::ReadRegString(key.get(), L"Application Path", kAppPathReadBytes, folder);
+            if (rc != ERROR_SUCCESS) {
+                LOGW(LOG_LEVEL_W, L"%s - Can not find application path(%d)", name, static_cast<int>(rc));
+                return 0;
+            }
+            if (folder.back() != L'\\')
+                folder += L'\\';
+            m_wstrAppPath.swap(folder);
         }
         path = m_wstrAppPath;
-        return result;
+        return 1;
     });
 }

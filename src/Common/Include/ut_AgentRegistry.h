@@ -84,6 +84,7 @@ enum RegStringRule : unsigned {
     kRegStringAnyText = 0,
     kRegStringTerminated = 1,  // the data itself must end in NUL
     kRegStringNonEmpty = 2,    // an empty text is no value
+    kRegStringSzOnly = 4,      // REG_SZ only: REG_EXPAND_SZ is no value either
 };
 
 // Reads a string value of at most `cbMax` bytes. Returns ERROR_SUCCESS, the
@@ -100,7 +101,7 @@ LONG ReadRegString(HKEY key, const Ch* name, DWORD cbMax, std::basic_string<Ch>&
     const LONG rc = detail::RegQuery(key, name, &type, reinterpret_cast<BYTE*>(buf.data()), &cb);
     if (rc != ERROR_SUCCESS)
         return rc;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
+    if (type != REG_SZ && (type != REG_EXPAND_SZ || (rules & kRegStringSzOnly)))
         return ERROR_INVALID_DATA;
     const size_t count = cb / sizeof(Ch);
     if ((rules & kRegStringTerminated) && count > 0 && buf[count - 1] != Ch())

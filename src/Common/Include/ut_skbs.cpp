@@ -6,10 +6,12 @@
 
 #include <memory>
 #include <new>
+#include <string>
 
 #include "logcl_DebugLog.h"
 #include "ut_AgentRegistry.h"
 #include "ut_Handle.h"
+#include "ut_Trace.h"
 
 namespace SKBS {
 
@@ -28,37 +30,36 @@ struct CTranslation {
 bool exists()
 {
     const wchar_t* const name = L"SKBS::exists";
-    LOGW(LOG_LEVEL_D, L"%s - >>>", name);
+    LOG_SCOPEW(name);
 
-    wchar_t buffer[kRegistryNameChars] = {};
     UTIL::CUniqueHKey key;
-    LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMiscKeyW, 0, UTIL::kAgentKeyAccess, key.put());
+    LONG rc = UTIL::OpenAgentHklmKey(kMiscKeyW, key);
     if (rc == ERROR_SUCCESS) {
-        DWORD type = REG_NONE;
-        DWORD cb = sizeof(buffer);
-        rc = ::RegQueryValueExW(key.get(), L"ProductName", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &cb);
+        // REG_SZ of at most 512 bytes, up to its first NUL; any other type
+        // breaks the only rule and gives ERROR_INVALID_DATA.
+        std::wstring recorded;
+        rc = UTIL::ReadRegString(key.get(), L"ProductName", kRegistryNameChars * sizeof(wchar_t), recorded,
+                                 UTIL::kRegStringSzOnly);
         key.reset();
-        if (rc != ERROR_SUCCESS) {
+        if (rc == ERROR_INVALID_DATA) {
+            LOGW(LOG_LEVEL_D, L"%s - Unexpected type for the value: [%s].", name, L"ProductName");
+        } else if (rc != ERROR_SUCCESS) {
             LOGW(LOG_LEVEL_D, L"%s - ::RegQueryValueExW SKBS Reg Key failed with Windows error code: [%d].", name, rc);
-        } else if (type == REG_SZ) {
-            buffer[kRegistryNameChars - 1] = L'\0';
-            if (wcsncmp(buffer, kProductNameW, kRegistryNameChars) == 0) {
+        } else {
+            if (recorded.size() > kRegistryNameChars - 1)
+                recorded.resize(kRegistryNameChars - 1);
+            if (recorded == kProductNameW) {
                 LOGW(LOG_LEVEL_D, L"%s - SKBS client found.", name);
-                LOGW(LOG_LEVEL_D, L"%s - <<<", name);
                 return true;
             }
-            LOGW(LOG_LEVEL_D, L"%s - Product [%s] found.", name, buffer);
-        } else {
-            LOGW(LOG_LEVEL_D, L"%s - Unexpected type for the value: [%s].", name, L"ProductName");
+            LOGW(LOG_LEVEL_D, L"%s - Product [%s] found.", name, recorded.c_str());
         }
     } else {
         LOGW(LOG_LEVEL_D, L"%s - ::RegOpenKeyEx SKBS Reg Key failed with Windows error code: [%d].", name, rc);
     }
 
-    memset(buffer, 0, sizeof(buffer));
-    const bool found = getProductName(buffer, kRegistryNameChars) && wcsstr(buffer, kProductNameW) != nullptr;
-    LOGW(LOG_LEVEL_D, L"%s - <<<", name);
-    return found;
+    wchar_t buffer[kRegistryNameChars] = {};
+    return getProductName(buffer, kRegistryNameChars) && wcsstr(buffer, kProductNameW) != nullptr;
 }
 
 bool getProductName(wchar_t* buffer, size_t size)

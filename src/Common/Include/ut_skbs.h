@@ -5,11 +5,13 @@
 
 #include <cstddef>
 
+#include "ut_AgentRegistry.h"
+
 namespace SKBS {
 
 constexpr const wchar_t kProductNameW[] = L"Corvane Skiff Business Security";
 // Under the agent root, 32-bit view; value "ProductName" (REG_SZ).
-constexpr const wchar_t kMiscKeyW[] = L"SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.";
+constexpr const wchar_t kMiscKeyW[] = KSX_AGENT_WIDEN(KSX_AGENT_ROOT_KEY) L"\\Misc.";
 
 // True when the setup recorded SKBS as the product, or else when the host
 // executable's product name contains SKBS's name. Nothing is cached.

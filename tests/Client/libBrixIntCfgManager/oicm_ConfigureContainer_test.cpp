@@ -61,9 +61,4 @@ TEST(ConfigureContainerTest, IteratesInAscendingIdOrderKeepingTheFirstRowOfAnId)
     EXPECT_TRUE(table.GetTable().empty());
 }
 
-TEST(ConfigureContainerTest, NullNameGivesAnEmptyName)
-{
-    EXPECT_TRUE(CConfigureKey(nullptr, 1, nullptr, 0).GetKeyName().empty());
-}
-
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <vector>
 
 #include "libCvMultiLang.h"
@@ -12,6 +13,7 @@
 #include "log_fixtures.h"
 #include "test_support.h"
 #include "tinyxml.h"
+#include "ut_AgentRegistry.h"
 
 namespace {
 
@@ -132,17 +134,17 @@ TEST_F(LanguageTest, HandSetLanguageIsBoundedAndMustBeATag)
 {
     Settings(0, 1);
     Initialize();
-    // 60 bytes without a terminator: cut to 29 characters. (Wine terminates
-    // REG_SZ data as it stores it; the same bytes as REG_BINARY stay as they are.)
-    const std::wstring thirty = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ-XYZ";
+    // 60 bytes without a terminator: cut to 29 characters. The text goes on
+    // past the bytes stored, so RegSetValueEx adds no terminator of its own.
+    const std::wstring tag = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ-XYZW";
     UTIL::CUniqueHKey misc;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.", 0,
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(UTIL::kAgentRootKeyW) + L"\\Misc.").c_str(), 0,
                               KEY_SET_VALUE | KEY_WOW64_32KEY, misc.put()),
               ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(misc.get(), L"Lang", 0, REG_BINARY, reinterpret_cast<const BYTE*>(thirty.data()), 60),
+    ASSERT_EQ(::RegSetValueExW(misc.get(), L"Lang", 0, REG_SZ, reinterpret_cast<const BYTE*>(tag.data()), 60),
               ERROR_SUCCESS);
     EXPECT_EQ(m_doc.SyncLang(0), 1);
-    EXPECT_EQ(Lang(), thirty.substr(0, 29));
+    EXPECT_EQ(Lang(), tag.substr(0, 29));
     // Longer than the buffer, empty, or able to lead the string-table path
     // elsewhere: ignored, and the decision goes on.
     for (const char* bad : {"ABCDEFGHIJKLMNOPQRSTUVWXYZ-ABCD", "", "..\\..\\..\\Temp", "EN-US\\..\\DE-DE", "C:"}) {
@@ -157,33 +159,32 @@ TEST_F(LanguageTest, DisplayModesOneAndThreeFollowTheDisplayLanguage)
 {
     WriteGlobal(Global("def_lcid=\"1031\" def_locale=\"DE-DE\""));  // the merged profile's default
     Settings(1);
-    Initialize();  // the system's own display language (English under Wine)
-    const LANGID system = ::GetUserDefaultUILanguage();
+    m_doc.m_display = 0x0409;
+    Initialize();
     LCID lcid = 0;
-    if (system == 0x0409 || system == 0x0407) {
-        EXPECT_EQ(Lang(&lcid), system == 0x0409 ? L"EN-US" : L"DE-DE");
-        EXPECT_EQ(lcid, system);
-    }
-    m_doc.m_display = 0x0407;
-    m_doc.SetLang(L"EN-US", nullptr);
-    EXPECT_EQ(m_doc.SyncLang(0), 1);
-    EXPECT_EQ(Lang(&lcid), L"DE-DE");
-    EXPECT_EQ(lcid, 0x0407u);
-    // Mapped but unsupported (JA), or not mapped (0x0419): the profile's default.
-    for (LANGID display : {0x0411, 0x0419}) {
-        m_doc.m_display = display;
-        m_doc.SetLang(L"EN-US", nullptr);
+    EXPECT_EQ(Lang(&lcid), L"EN-US");
+    EXPECT_EQ(lcid, 0x0409u);
+    const struct {
+        DWORD mode;
+        LANGID display;
+        const wchar_t* tag;
+        LCID lcid;
+    } rows[] = {
+        {1, 0x0407, L"DE-DE", 0x0407},
+        {1, 0x0411, L"DE-DE", 1031},  // mapped but not supported: the profile's default
+        {1, 0x0419, L"DE-DE", 1031},  // not mapped
+        {3, 0x0419, L"EN-US", 0},     // English instead, without the profile's default
+        {3, 0x0407, L"DE-DE", 0x0407},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.mode << " " << row.display);
+        Settings(row.mode);
+        m_doc.m_display = row.display;
+        m_doc.SetLang(L"none", nullptr);
         EXPECT_EQ(m_doc.SyncLang(0), 1);
-        EXPECT_EQ(Lang(&lcid), L"DE-DE");
-        EXPECT_EQ(lcid, 1031u);
+        EXPECT_EQ(Lang(&lcid), row.tag);
+        EXPECT_EQ(lcid, row.lcid);
     }
-    // Mode 3: English instead, without the profile's default.
-    Settings(3);
-    EXPECT_EQ(m_doc.SyncLang(0), 1);
-    EXPECT_EQ(Lang(), L"EN-US");
-    m_doc.m_display = 0x0407;
-    EXPECT_EQ(m_doc.SyncLang(0), 1);
-    EXPECT_EQ(Lang(), L"DE-DE");
 }
 
 TEST_F(LanguageTest, DisplayModeZeroUsesTheDefaultsOnly)
@@ -274,6 +275,19 @@ TEST_F(LanguageTest, RegistrationPutsTheGlobalListsAfterTheProfilesOwnSettings)
     EXPECT_EQ(m_doc.GetDocument()->pGlobalSetting->pLocaleMappingList->pNext->nLcid, 1031);
 }
 
+// Without a declaration TinyXML would read the reference as the one byte
+// 0xE9, save it so, and the next parse would refuse the profile.
+TEST_F(LanguageTest, TheMergeReadsTheProfileAsUtf8)
+{
+    m_install.WriteFile("www\\1600\\UIProfile.cfg", std::string("<uifrmwrk_info><global_setting><theme name=\"caf&#xE9;\"/>") +
+                                                        kProfileLists + "</global_setting></uifrmwrk_info>");
+    Initialize();
+    EXPECT_NE(ReadBytes(m_profile).find("caf\xC3\xA9\""), std::string::npos);
+    std::wstring text;
+    EXPECT_EQ(m_doc.GetL10nString(L"STRING_TABLE", L"WDXNTMON_UI_MENU_SHELL_SCAN", text), 1);
+    EXPECT_EQ(text, L"Scan");
+}
+
 TEST_F(LanguageTest, RegistrationNeedsAReadableGlobalSettingsFile)
 {
     const std::string before = ReadBytes(m_profile);
@@ -345,6 +359,36 @@ TEST_F(LanguageTest, AProfileThatCannotBeReplacedStaysIntactAndRegistrationHolds
         ::FindClose(leftover);
     Initialize();
     EXPECT_EQ(Lang(), L"EN-US");
+}
+
+// The language members live in their own file, but their records name the
+// document's source like every other member's.
+TEST_F(LanguageTest, RecordsOfTheDocumentNameItsSourceFile)
+{
+    KsxTest::CLevelWord word(0);
+    KsxTest::CLogCapture capture;
+    ASSERT_TRUE(capture.Listening());
+    Settings(1, 1, "DE-DE");
+    Initialize();
+    std::wstring text;
+    m_doc.GetL10nString(L"STRING_TABLE", L"WDXNTMON_UI_MENU_SHELL_SCAN", text);
+    const std::set<std::wstring> expected = {L"CProfileDocument::SyncLang", L"CProfileDocument::SetLang",
+                                             L"CProfileDocument::GetInstance", L"CProfileDocument::GetL10nString"};
+    std::set<std::wstring> seen;
+    for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 10000;) {
+        seen.clear();
+        for (const auto& r : capture.Records()) {
+            const size_t at = r.text.find(L"]CProfileDocument::");
+            if (at == std::wstring::npos)
+                continue;
+            seen.insert(r.text.substr(at + 1, r.text.find(L" - ", at) - at - 1));
+            EXPECT_EQ(r.file, L"src/Client/libCvMultiLang/libCvProfileDocument.cpp") << r.text;
+        }
+        if (std::includes(seen.begin(), seen.end(), expected.begin(), expected.end()) || ::testing::Test::HasFailure())
+            break;
+        capture.WaitForCommands(capture.Count() + 1, 100);
+    }
+    EXPECT_TRUE(std::includes(seen.begin(), seen.end(), expected.begin(), expected.end()));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "log_fixtures.h"
 #include "test_support.h"
 #include "ut_AgentRegistry.h"
 #include "ut_skbs.h"
@@ -60,17 +61,30 @@ TEST_F(SkbsTest, OnlyTheExactRecordedNameDecidesWithoutVersionInformation)
     }
 }
 
+// The texts go on past the bytes stored, so RegSetValueEx adds no terminator
+// of its own and the value ends without one.
 TEST_F(SkbsTest, OversizedOrUnterminatedValuesAreBounded)
 {
-    // 256 characters filling the 512-byte buffer, no terminator: cut at 255.
+    KsxTest::CLevelWord word(0);
+    KsxTest::CLogCapture capture;
+    ASSERT_TRUE(capture.Listening());
+    // 256 characters filling the 512-byte buffer: cut at 255.
     std::wstring full(SKBS::kProductNameW);
-    full.resize(256, L'x');
+    full.resize(300, L'x');
     SetProductName(REG_SZ, full.data(), 512);
     EXPECT_FALSE(SKBS::exists());
+    const std::wstring shown = L"SKBS::exists - Product [" + full.substr(0, 255) + L"] found.";
+    bool found = false;
+    for (DWORD start = ::GetTickCount(); !found && ::GetTickCount() - start < 10000;) {
+        for (const auto& r : capture.Records())
+            found = found || r.text.find(shown) != std::wstring::npos;
+        capture.WaitForCommands(capture.Count() + 1, 100);
+    }
+    EXPECT_TRUE(found);
 
     // The exact name without its terminator still compares equal.
-    const std::wstring name = SKBS::kProductNameW;
-    SetProductName(REG_SZ, name.data(), static_cast<DWORD>(name.size() * sizeof(wchar_t)));
+    const std::wstring name = std::wstring(SKBS::kProductNameW) + L" Server";
+    SetProductName(REG_SZ, name.data(), static_cast<DWORD>(wcslen(SKBS::kProductNameW) * sizeof(wchar_t)));
     EXPECT_TRUE(SKBS::exists());
 
     // Longer than the buffer: the read fails and the host decides.

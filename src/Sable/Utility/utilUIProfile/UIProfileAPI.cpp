@@ -1,6 +1,6 @@
 #include "UIProfileAPI.h"
 
-#include <io.h>
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -8,278 +8,17 @@
 #include <climits>
 #include <memory>
 #include <new>
-#include <string_view>
 #include <vector>
 
-#include <tinyxml.h>
-
+#include "UIProfileScan.h"
 #include "logcl_DebugLog.h"
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Loading
-
-// Zero bytes after the text: TinyXML's UTF-8 reader may step up to three bytes
-// past a terminator that ends a truncated multi-byte character.
-constexpr size_t kTextPadding = 8;
 
 struct CFileCloser {
     void operator()(FILE* f) const noexcept { fclose(f); }
 };
 using CUniqueCFile = std::unique_ptr<FILE, CFileCloser>;
-
-bool IsXmlSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// TinyXML's name rules: any byte above 126 counts as a letter.
-bool IsNameStart(char c)
-{
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u >= 127 || (u < 127 && isalpha(u)) || c == '_';
-}
-
-bool IsNameChar(char c)
-{
-    const unsigned char u = static_cast<unsigned char>(c);
-    return u >= 127 || (u < 127 && isalnum(u)) || c == '_' || c == '-' || c == '.' || c == ':';
-}
-
-bool StartsWith(const char* p, const char* prefix, bool ignoreCase = false)
-{
-    for (; *prefix; ++p, ++prefix) {
-        if (!*p)
-            return false;
-        if (ignoreCase ? tolower(static_cast<unsigned char>(*p)) != tolower(static_cast<unsigned char>(*prefix))
-                       : *p != *prefix)
-            return false;
-    }
-    return true;
-}
-
-// Bytes TinyXML's UTF-8 reader takes for the character that starts with `lead`.
-int Utf8Length(char lead)
-{
-    const unsigned char u = static_cast<unsigned char>(lead);
-    if (u >= 0xC2 && u <= 0xDF)
-        return 2;
-    if (u >= 0xE0 && u <= 0xEF)
-        return 3;
-    if (u >= 0xF0 && u <= 0xF4)
-        return 4;
-    return 1;
-}
-
-// True when the multi-byte character starting at `p` would swallow `stop`.
-bool SwallowsStop(const char* p, char stop)
-{
-    const int n = Utf8Length(*p);
-    for (int i = 1; i < n && p[i]; ++i)
-        if (p[i] == stop)
-            return true;
-    return false;
-}
-
-// The marks TinyXML's UTF-8 reader skips as white space.
-bool IsUtf8Mark(const char* p)
-{
-    const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-    return u[0] == 0xEF && ((u[1] == 0xBB && u[2] == 0xBF) || (u[1] == 0xBF && (u[2] == 0xBE || u[2] == 0xBF)));
-}
-
-const char* SkipPast(const char* p, const char* end)
-{
-    const char* hit = strstr(p, end);
-    return hit ? hit + strlen(end) : p + strlen(p);
-}
-
-// A quoted value from its opening quote; nullptr when a multi-byte character
-// would hide the closing quote from TinyXML.
-const char* SkipQuoted(const char* p)
-{
-    const char quote = *p++;
-    for (; *p && *p != quote; ++p)
-        if (SwallowsStop(p, quote))
-            return nullptr;
-    return *p ? p + 1 : p;
-}
-
-// From just after "<?xml": TinyXML honours quotes only in the values of
-// version, encoding and standalone.
-const char* SkipDeclaration(const char* p, bool& ok)
-{
-    while (*p && *p != '>') {
-        while (IsXmlSpace(*p))
-            ++p;
-        if (StartsWith(p, "version", true) || StartsWith(p, "encoding", true) || StartsWith(p, "standalone", true)) {
-            while (IsNameChar(*p))
-                ++p;
-            while (IsXmlSpace(*p))
-                ++p;
-            if (*p != '=')
-                continue;
-            ++p;
-            while (IsXmlSpace(*p))
-                ++p;
-            if (*p == '"' || *p == '\'') {
-                p = SkipQuoted(p);
-                if (!p) {
-                    ok = false;
-                    return nullptr;
-                }
-                continue;
-            }
-        }
-        while (*p && *p != '>' && !IsXmlSpace(*p))
-            ++p;
-    }
-    return *p ? p + 1 : p;
-}
-
-}  // namespace
-
-// Follows the nesting as TinyXML reads it: every "<name" in text opens an
-// element unless its tag ends in "/>", "</name" closes the innermost element
-// of that name, and comments, CDATA, declarations and other "<!"/"<?" nodes are
-// skipped the way TinyXML skips them. Files whose structure would depend on
-// the encoding TinyXML picks (a multi-byte character swallowing a "<" or a
-// closing quote, white-space marks after the byte order mark) are refused.
-bool XmlShapeWithinLimits(const char* text)
-{
-    for (const char* m = text; *m; ++m)
-        if (IsUtf8Mark(m) && !(m == text && static_cast<unsigned char>(m[1]) == 0xBB))
-            return false;
-
-    std::vector<std::string_view> open;
-    const char* p = text;
-    while (*p) {
-        if (*p != '<') {
-            if (SwallowsStop(p, '<'))
-                return false;
-            ++p;
-            continue;
-        }
-        if (p[1] == '/') {
-            p += 2;
-            const char* name = p;
-            while (IsNameChar(*p))
-                ++p;
-            if (!open.empty() && open.back() == std::string_view(name, p - name))
-                open.pop_back();
-            continue;
-        }
-        if (StartsWith(p, "<?xml", true)) {
-            bool ok = true;
-            p = SkipDeclaration(p + 5, ok);
-            if (!ok)
-                return false;
-            continue;
-        }
-        if (StartsWith(p, "<!--")) {
-            p = SkipPast(p + 4, "-->");
-            continue;
-        }
-        if (StartsWith(p, "<![CDATA[")) {
-            p = SkipPast(p + 9, "]]>");
-            continue;
-        }
-        if (p[1] != '!' && IsNameStart(p[1])) {
-            const char* name = ++p;
-            while (IsNameChar(*p))
-                ++p;
-            const std::string_view tag(name, p - name);
-            size_t attributes = 0;
-            char prev = 0;
-            while (*p && *p != '>') {
-                if (*p == '"' || *p == '\'') {
-                    p = SkipQuoted(p);
-                    if (!p)
-                        return false;
-                    prev = '"';
-                    continue;
-                }
-                if (*p == '=' && ++attributes > kMaxXmlAttributes)
-                    return false;
-                prev = *p++;
-            }
-            if (!*p)
-                break;
-            ++p;
-            if (prev != '/') {
-                open.push_back(tag);
-                if (open.size() > kMaxXmlDepth)
-                    return false;
-            }
-            continue;
-        }
-        // "<!DOCTYPE", "<?pi" and anything else TinyXML keeps as unknown: up to '>'.
-        p = SkipPast(p + 1, ">");
-    }
-    return true;
-}
-
-namespace {
-
-// Reads the whole file, normalises line ends as TinyXML does, and pads the
-// text with zeros. False when the file is too large or cannot be read.
-bool ReadXmlText(FILE* file, std::vector<char>& text, long long& size)
-{
-    size = _filelengthi64(_fileno(file));
-    if (size < 0 || size > kMaxXmlFileBytes)
-        return false;
-    std::vector<char> buf(static_cast<size_t>(size) + kTextPadding, '\0');
-    if (size > 0 && fread(buf.data(), 1, static_cast<size_t>(size), file) != static_cast<size_t>(size))
-        return false;
-    // CR LF and lone CR become LF; the text ends at its first NUL.
-    char* q = buf.data();
-    for (const char* p = buf.data(); *p;) {
-        if (*p == '\r') {
-            *q++ = '\n';
-            if (*++p == '\n')
-                ++p;
-        } else {
-            *q++ = *p++;
-        }
-    }
-    std::fill(q, buf.data() + buf.size(), '\0');
-    text.swap(buf);
-    return true;
-}
-
-}  // namespace
-
-bool TiXmlLoadFile(TiXmlDocument& doc, const wchar_t* path)
-{
-    FILE* raw = nullptr;
-    const errno_t err = _wfopen_s(&raw, path, L"rb");
-    CUniqueCFile file(raw);
-    if (err != 0 || !file) {
-        doc.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-        LOGW(LOG_LEVEL_D, L"%s - _wfopen_s, filename= %s, errno_t=%d", L"TiXmlLoadFile", path, err);
-        return false;
-    }
-    std::vector<char> text;
-    long long size = 0;
-    if (!ReadXmlText(file.get(), text, size)) {
-        doc.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-        LOGW(LOG_LEVEL_D, L"%s - cannot read %s (at most %d bytes)", L"TiXmlLoadFile", path,
-             static_cast<int>(kMaxXmlFileBytes));
-        return false;
-    }
-    file.reset();
-    if (!XmlShapeWithinLimits(text.data())) {
-        doc.SetError(TiXmlBase::TIXML_ERROR_PARSING_ELEMENT, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-        LOGW(LOG_LEVEL_D, L"%s - refused %s: nesting, attributes or encoding beyond what is read safely",
-             L"TiXmlLoadFile", path);
-        return false;
-    }
-    doc.Parse(text.data(), nullptr, TIXML_DEFAULT_ENCODING);
-    return !doc.Error();
-}
-
-namespace {
 
 // ---------------------------------------------------------------------------
 // Records
@@ -289,7 +28,7 @@ int ReadInt(const char* s)
 {
     if (!s)
         return 0;
-    while (IsXmlSpace(*s))
+    while (isspace(static_cast<unsigned char>(*s)))
         ++s;
     bool negative = false;
     if (*s == '+' || *s == '-')
@@ -637,6 +376,34 @@ bool TiXmlProfileParser::TagBalloon(bool bEnter, const TiXmlElement& element, co
 }
 
 }  // namespace
+
+bool TiXmlLoadFile(TiXmlDocument& doc, const wchar_t* path, TiXmlEncoding encoding)
+{
+    FILE* raw = nullptr;
+    const errno_t err = _wfopen_s(&raw, path, L"rb");
+    CUniqueCFile file(raw);
+    if (err != 0 || !file) {
+        doc.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+        LOGW(LOG_LEVEL_D, L"%s - _wfopen_s, filename= %s, errno_t=%d", L"TiXmlLoadFile", path, err);
+        return false;
+    }
+    std::vector<char> text;
+    if (!ReadXmlText(file.get(), text)) {
+        doc.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+        LOGW(LOG_LEVEL_D, L"%s - cannot read %s (at most %d bytes)", L"TiXmlLoadFile", path,
+             static_cast<int>(kMaxXmlFileBytes));
+        return false;
+    }
+    file.reset();
+    if (!XmlShapeWithinLimits(text.data(), encoding)) {
+        doc.SetError(TiXmlBase::TIXML_ERROR_PARSING_ELEMENT, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+        LOGW(LOG_LEVEL_D, L"%s - refused %s: nesting, attributes or encoding beyond what is read safely",
+             L"TiXmlLoadFile", path);
+        return false;
+    }
+    doc.Parse(text.data(), nullptr, encoding);
+    return !doc.Error();
+}
 
 int WDXNTMON_UI_Deserialize(WDXNTMON_UI_DOCUMENT** slot, const wchar_t* path)
 {

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-class TiXmlDocument;
+#include <tinyxml.h>
 
 constexpr int WDXNTMON_UI_MAX_SUPPORTED_LANG = 20;
 constexpr int WDXNTMON_UI_LANG_SIZE = 10;          // 9 characters and a terminator
@@ -61,17 +61,7 @@ int WDXNTMON_UI_Deserialize(WDXNTMON_UI_DOCUMENT** slot, const wchar_t* path);
 // an empty slot), 0 when `slot` is null.
 int WDXNTMON_UI_DestroyDocument(WDXNTMON_UI_DOCUMENT** slot);
 
-// Loads an XML file into `doc` through _wfopen_s, refusing files that TinyXML
-// cannot take safely (larger than kMaxXmlFileBytes, nested deeper than
-// kMaxXmlDepth, or an element with more than kMaxXmlAttributes attributes).
-// On failure doc.Error() is set and false returned.
-bool TiXmlLoadFile(TiXmlDocument& doc, const wchar_t* path);
-
-constexpr long kMaxXmlFileBytes = 1024 * 1024;
-constexpr size_t kMaxXmlDepth = 64;
-constexpr size_t kMaxXmlAttributes = 256;
-
-// True when the NUL-terminated XML text stays within kMaxXmlDepth open
-// elements and kMaxXmlAttributes attributes per element, as TinyXML would
-// read it.
-bool XmlShapeWithinLimits(const char* text);
+// Loads an XML file into `doc` through _wfopen_s, in `encoding`, refusing
+// files that TinyXML cannot take safely (see UIProfileScan.h). On failure
+// doc.Error() is set and false returned.
+bool TiXmlLoadFile(TiXmlDocument& doc, const wchar_t* path, TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);

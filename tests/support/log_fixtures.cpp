@@ -203,7 +203,7 @@ void CLevelWord::Set(DWORD word)
 
 DWORD CLevelWord::Get() const { return m_view ? *static_cast<volatile DWORD*>(m_view.get()) : 0; }
 
-CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstring& extraArgs)
+CLogServerProcess::CLogServerProcess(const std::string& logFile)
     : m_outputPath(m_folder.Path() + "logserver-output.txt")
 {
     static std::atomic<unsigned> s_counter{0};
@@ -218,8 +218,6 @@ CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstr
 
     std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --log \"" +
                        std::wstring(logFile.begin(), logFile.end()) + L"\" --ready-event " + readyName;
-    if (!extraArgs.empty())
-        cmd += L" " + extraArgs;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;

@@ -94,7 +94,7 @@ private:
 // `logserver --stop` by Stop() or the destructor.
 class CLogServerProcess {
 public:
-    explicit CLogServerProcess(const std::string& logFile, const std::wstring& extraArgs = L"");
+    explicit CLogServerProcess(const std::string& logFile);
     ~CLogServerProcess();
     CLogServerProcess(const CLogServerProcess&) = delete;
     CLogServerProcess& operator=(const CLogServerProcess&) = delete;

@@ -10,14 +10,11 @@
 
 #include "logcl_Command.h"
 #include "logcl_LogLevel.h"
-#include "logcl_TestHooks.h"
 
 namespace {
 
 constexpr size_t kRecordChars = 4096;  // record text plus terminator
 constexpr size_t kWideNameChars = 264;
-
-std::atomic<LogClientHooks::ClockFn> g_clock{nullptr};
 
 // Executable-name caches, filled once per process. States: 0 empty, 1 being
 // filled, 2 filled. A thread that finds the cache busy uses its own copy.
@@ -79,12 +76,6 @@ const wchar_t* WideName(wchar_t (&scratch)[kWideNameChars])
     return g_szWideName;
 }
 
-__time64_t Now()
-{
-    LogClientHooks::ClockFn clock = g_clock.load(std::memory_order_relaxed);
-    return clock ? clock() : _time64(nullptr);
-}
-
 // "[" "]" "[" name "]": returns the number of characters written.
 template <typename Ch>
 size_t PutPrefix(Ch* record, const Ch* name)
@@ -100,8 +91,6 @@ size_t PutPrefix(Ch* record, const Ch* name)
 }
 
 }  // namespace
-
-LogClientHooks::ClockFn LogClientHooks::SetClock(ClockFn fn) { return g_clock.exchange(fn); }
 
 void DebugLogA(DWORD level, const char* file, DWORD line, const char* format, ...)
 {
@@ -123,7 +112,7 @@ void DebugLogA(DWORD level, const char* file, DWORD line, const char* format, ..
     }
     record[kRecordChars - 1] = '\0';
 
-    SendLogRecordA(Now(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, file, line, record);
+    SendLogRecordA(_time64(nullptr), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, file, line, record);
     ::SetLastError(savedError);
 }
 
@@ -148,7 +137,7 @@ bool DebugLogW(DWORD level, const wchar_t* file, DWORD line, const wchar_t* form
     record[kRecordChars - 1] = L'\0';
 
     const bool sent =
-        SendLogRecordW(Now(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, file, line, record);
+        SendLogRecordW(_time64(nullptr), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, file, line, record);
     ::SetLastError(savedError);
     return sent;
 }

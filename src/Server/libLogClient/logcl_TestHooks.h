@@ -1,19 +1,15 @@
-// Seams for the log client's tests and benchmark: the pipe write and the clocks.
+// Seams for the log client's tests: the pipe write and the tick count.
 #pragma once
 
 #include <windows.h>
 
-#include <time.h>
-
 namespace LogClientHooks {
 
 using PipeWriteFn = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
-using ClockFn = __time64_t (*)();
 using TicksFn = ULONGLONG (*)();
 
 // Each returns the hook it replaces; null restores the system function.
 PipeWriteFn SetPipeWrite(PipeWriteFn fn);
-ClockFn SetClock(ClockFn fn);
 // Milliseconds for the write time limit and the back-off (GetTickCount64).
 TicksFn SetTicks(TicksFn fn);
 

@@ -58,7 +58,7 @@ public:
         PROCESS_INFORMATION pi = {};
         if (!ready || !::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
             return;
-        ::CloseHandle(pi.hThread);
+        UTIL::CUniqueHandle thread(pi.hThread);
         m_process.reset(pi.hProcess);
         HANDLE handles[2] = {ready.get(), m_process.get()};
         m_ready = ::WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0;

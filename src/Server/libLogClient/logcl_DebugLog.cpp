@@ -91,7 +91,10 @@ size_t PutPrefix(Ch* record, const Ch* name)
 }
 
 void FormatInto(char* out, size_t room, const char* format, va_list args) { _vsnprintf(out, room, format, args); }
-void FormatInto(wchar_t* out, size_t room, const wchar_t* format, va_list args) { _vsnwprintf(out, room, format, args); }
+void FormatInto(wchar_t* out, size_t room, const wchar_t* format, va_list args)
+{
+    _vsnwprintf(out, room, format, args);
+}
 
 bool SendRecord(DWORD level, const char* file, DWORD line, const char* text)
 {

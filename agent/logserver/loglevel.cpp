@@ -91,7 +91,8 @@ int wmain(int argc, wchar_t** argv)
         fprintf(stderr, "loglevel: cannot open the level word (error %lu)\n", ::GetLastError());
         return kExitNoMapping;
     }
-    auto* view = static_cast<volatile LONG*>(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DWORD)));
+    UTIL::CUniqueMappedView mapped(::MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DWORD)));
+    auto* view = static_cast<volatile LONG*>(mapped.get());
     if (!view) {
         fprintf(stderr, "loglevel: cannot map the level word (error %lu)\n", ::GetLastError());
         return kExitNoMapping;
@@ -104,6 +105,5 @@ int wmain(int argc, wchar_t** argv)
         ::InterlockedExchange(view, static_cast<LONG>(word));
     }
     Describe(static_cast<DWORD>(*view));
-    ::UnmapViewOfFile(const_cast<LONG*>(view));
     return rc;
 }

@@ -71,13 +71,14 @@ bool SplitLogWrite(const std::wstring& command, LogWriteFields& f)
     return true;
 }
 
-CLogCapture::CLogCapture(int instances) : m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
+CLogCapture::CLogCapture(int instances, bool stalled)
+    : m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_serving(::CreateEventW(nullptr, TRUE, !stalled, nullptr))
 {
     for (int i = 0; i < instances; ++i) {
         UTIL::CUniqueFile pipe(::CreateNamedPipeW(
             kLogPipePath, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, static_cast<DWORD>(instances), 0, kChunk, 5000,
-            nullptr));
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, static_cast<DWORD>(instances), 0,
+            stalled ? 0 : kChunk, stalled ? kStalledWaitMs : 5000, nullptr));
         if (!pipe) {
             ADD_FAILURE() << "cannot listen on the log pipe (error " << ::GetLastError()
                           << "); is a log server running in this prefix?";
@@ -112,6 +113,9 @@ void CLogCapture::Serve(HANDLE pipe)
             if (error == ERROR_IO_PENDING && !WaitIo(pipe, ov, m_stop.get(), bytes, error))
                 return;
         }
+        HANDLE serving[2] = {m_serving.get(), m_stop.get()};
+        if (::WaitForMultipleObjects(2, serving, FALSE, INFINITE) != WAIT_OBJECT_0)
+            return;
         // ERROR_NO_DATA: the client already wrote and closed; its bytes are there.
         if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA) {
             CapturedCommand command;
@@ -167,12 +171,6 @@ std::vector<LogWriteFields> CLogCapture::Records() const
     return records;
 }
 
-size_t CLogCapture::Count() const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_commands.size();
-}
-
 void CLogCapture::Clear()
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -189,28 +187,23 @@ CLevelWord::CLevelWord(DWORD word) : m_mapping(CreateLogLevelMapping())
 {
     EXPECT_TRUE(m_mapping) << "level word mapping, error " << ::GetLastError();
     if (m_mapping)
-        m_pView = static_cast<volatile LONG*>(::MapViewOfFile(m_mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4));
-    EXPECT_NE(m_pView, nullptr);
+        m_view.reset(::MapViewOfFile(m_mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4));
+    EXPECT_TRUE(m_view);
     m_dwSaved = Get();
     Set(word);
 }
 
-CLevelWord::~CLevelWord()
-{
-    Set(m_dwSaved);
-    if (m_pView)
-        ::UnmapViewOfFile(const_cast<LONG*>(m_pView));
-}
+CLevelWord::~CLevelWord() { Set(m_dwSaved); }
 
 void CLevelWord::Set(DWORD word)
 {
-    if (m_pView)
-        ::InterlockedExchange(m_pView, static_cast<LONG>(word));
+    if (m_view)
+        ::InterlockedExchange(static_cast<volatile LONG*>(m_view.get()), static_cast<LONG>(word));
 }
 
-DWORD CLevelWord::Get() const { return m_pView ? static_cast<DWORD>(*m_pView) : 0; }
+DWORD CLevelWord::Get() const { return m_view ? *static_cast<volatile DWORD*>(m_view.get()) : 0; }
 
-CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstring& extraArgs)
+CLogServerProcess::CLogServerProcess(const std::string& logFile)
     : m_outputPath(m_folder.Path() + "logserver-output.txt")
 {
     static std::atomic<unsigned> s_counter{0};
@@ -225,8 +218,6 @@ CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstr
 
     std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --log \"" +
                        std::wstring(logFile.begin(), logFile.end()) + L"\" --ready-event " + readyName;
-    if (!extraArgs.empty())
-        cmd += L" " + extraArgs;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -238,7 +229,7 @@ CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstr
         ADD_FAILURE() << "cannot start logserver.exe, error " << ::GetLastError();
         return;
     }
-    ::CloseHandle(pi.hThread);
+    UTIL::CUniqueHandle thread(pi.hThread);
     m_process.reset(pi.hProcess);
     HANDLE handles[2] = {ready.get(), m_process.get()};
     m_started = ::WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0;

@@ -35,10 +35,14 @@ bool SplitLogWrite(const std::wstring& command, LogWriteFields& fields);
 
 // Listens on \\.\pipe\Log_ServerNamePipe (message mode, several instances)
 // and keeps every connection's bytes. Fails to listen, rather than share,
-// when another server already owns the pipe.
+// when another server already owns the pipe. A stalled capture accepts
+// connections but reads nothing until Resume(); its pipe has no buffer, so a
+// write waits for the read, and a client waits kStalledWaitMs for a busy pipe.
 class CLogCapture {
 public:
-    explicit CLogCapture(int instances = 4);
+    static constexpr DWORD kStalledWaitMs = 100;
+
+    explicit CLogCapture(int instances = 4, bool stalled = false);
     ~CLogCapture();
     CLogCapture(const CLogCapture&) = delete;
     CLogCapture& operator=(const CLogCapture&) = delete;
@@ -49,13 +53,14 @@ public:
     std::vector<CapturedCommand> Commands() const;
     // The LOG_WRITE records received so far, split into fields.
     std::vector<LogWriteFields> Records() const;
-    size_t Count() const;
     void Clear();
+    void Resume() { ::SetEvent(m_serving.get()); }
 
 private:
     void Serve(HANDLE pipe);
 
     UTIL::CUniqueHandle m_stop;
+    UTIL::CUniqueHandle m_serving;
     std::vector<UTIL::CUniqueFile> m_pipes;
     std::vector<std::thread> m_threads;
     mutable std::mutex m_lock;
@@ -80,7 +85,7 @@ public:
 
 private:
     UTIL::CUniqueHandle m_mapping;
-    volatile LONG* m_pView = nullptr;
+    UTIL::CUniqueMappedView m_view;
     DWORD m_dwSaved = 0;
 };
 
@@ -89,7 +94,7 @@ private:
 // `logserver --stop` by Stop() or the destructor.
 class CLogServerProcess {
 public:
-    explicit CLogServerProcess(const std::string& logFile, const std::wstring& extraArgs = L"");
+    explicit CLogServerProcess(const std::string& logFile);
     ~CLogServerProcess();
     CLogServerProcess(const CLogServerProcess&) = delete;
     CLogServerProcess& operator=(const CLogServerProcess&) = delete;

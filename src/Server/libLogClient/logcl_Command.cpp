@@ -10,17 +10,56 @@
 namespace {
 
 std::atomic<LogClientHooks::PipeWriteFn> g_pipeWrite{nullptr};
+std::atomic<LogClientHooks::TicksFn> g_ticks{nullptr};
+// Ticks before which records are dropped untried; 0 when no back-off is on.
+std::atomic<ULONGLONG> g_quietUntil{0};
 
-BOOL PipeWrite(HANDLE pipe, const void* bytes, DWORD count, DWORD* written)
+BOOL PipeWrite(HANDLE pipe, const void* bytes, DWORD count, OVERLAPPED* ov)
 {
     LogClientHooks::PipeWriteFn hook = g_pipeWrite.load(std::memory_order_relaxed);
-    return hook ? hook(pipe, bytes, count, written, nullptr) : ::WriteFile(pipe, bytes, count, written, nullptr);
+    return hook ? hook(pipe, bytes, count, nullptr, ov) : ::WriteFile(pipe, bytes, count, nullptr, ov);
 }
+
+ULONGLONG Ticks()
+{
+    LogClientHooks::TicksFn ticks = g_ticks.load(std::memory_order_relaxed);
+    return ticks ? ticks() : ::GetTickCount64();
+}
+
+bool InBackOff()
+{
+    ULONGLONG until = g_quietUntil.load(std::memory_order_relaxed);
+    if (!until)
+        return false;
+    if (Ticks() < until)
+        return true;
+    // Over: later records need not read the clock.
+    g_quietUntil.compare_exchange_strong(until, 0, std::memory_order_relaxed);
+    return false;
+}
+
+void StartBackOff() { g_quietUntil.store(Ticks() + LogClientHooks::kStalledBackOffMs, std::memory_order_relaxed); }
 
 HANDLE OpenPipe(const wchar_t* path)
 {
-    return ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                         nullptr);
+    return ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+}
+
+// Ends one overlapped write by the deadline: a write still pending then is
+// cancelled and fails with ERROR_TIMEOUT. The connection has one write in
+// flight at a time, so its handle signals the completion (no event needed).
+bool FinishWrite(HANDLE pipe, OVERLAPPED& ov, ULONGLONG deadline, DWORD& done)
+{
+    const ULONGLONG now = Ticks();
+    const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    if (::WaitForSingleObject(pipe, wait) == WAIT_OBJECT_0)
+        return ::GetOverlappedResult(pipe, &ov, &done, FALSE) != FALSE;
+    ::CancelIoEx(pipe, &ov);
+    // `ov` must not go before the write has ended.
+    ::GetOverlappedResult(pipe, &ov, &done, TRUE);
+    ::SetLastError(ERROR_TIMEOUT);
+    return false;
 }
 
 // Narrow ANSI text to UTF-16; null stays null, unconvertible text becomes empty.
@@ -38,6 +77,7 @@ const wchar_t* Widen(const char* text, std::wstring& out)
 }  // namespace
 
 LogClientHooks::PipeWriteFn LogClientHooks::SetPipeWrite(PipeWriteFn fn) { return g_pipeWrite.exchange(fn); }
+LogClientHooks::TicksFn LogClientHooks::SetTicks(TicksFn fn) { return g_ticks.exchange(fn); }
 
 // ---- CCmdProtocol ----
 
@@ -94,7 +134,7 @@ CCmdProtocol& CCmdProtocol::operator<<(const wchar_t* text)
 
 // ---- CLogPipeClient ----
 
-CLogPipeClient::CLogPipeClient() : m_hPipe(nullptr), m_szPipePath() {}
+CLogPipeClient::CLogPipeClient() : m_hPipe(), m_szPipePath() {}
 
 CLogPipeClient::~CLogPipeClient() { Close(); }
 
@@ -111,19 +151,18 @@ bool CLogPipeClient::Connect(const wchar_t* pipeName)
     wcscpy(m_szPipePath, kPrefix);
     wcscat(m_szPipePath, pipeName);
 
-    HANDLE pipe = OpenPipe(m_szPipePath);
-    while (pipe == INVALID_HANDLE_VALUE) {
+    m_hPipe.reset(OpenPipe(m_szPipePath));
+    while (!m_hPipe) {
         // ERROR_FILE_NOT_FOUND: the server is not running, an ordinary state.
         if (::GetLastError() != ERROR_PIPE_BUSY)
             return false;
         if (!::WaitNamedPipeW(m_szPipePath, NMPWAIT_USE_DEFAULT_WAIT))
             return false;
-        pipe = OpenPipe(m_szPipePath);
+        m_hPipe.reset(OpenPipe(m_szPipePath));
     }
-    m_hPipe = pipe;
 
     DWORD mode = PIPE_READMODE_MESSAGE;
-    return ::SetNamedPipeHandleState(m_hPipe, &mode, nullptr, nullptr) != FALSE;
+    return ::SetNamedPipeHandleState(m_hPipe.get(), &mode, nullptr, nullptr) != FALSE;
 }
 
 bool CLogPipeClient::Send(const void* bytes, DWORD byteCount, DWORD* written)
@@ -139,11 +178,17 @@ bool CLogPipeClient::Send(const void* bytes, DWORD byteCount, DWORD* written)
     const BYTE* source = static_cast<const BYTE*>(bytes);
     BYTE piece[kLogPipePieceBytes];
     int retries = 0;
+    const ULONGLONG deadline = Ticks() + LogClientHooks::kWriteTimeoutMs;
     while (total < byteCount) {
         const DWORD length = byteCount - total < kLogPipePieceBytes ? byteCount - total : kLogPipePieceBytes;
         memcpy(piece, source + total, length);
+        OVERLAPPED ov = {};
         DWORD done = 0;
-        const BOOL ok = PipeWrite(m_hPipe, piece, length, &done);
+        BOOL ok = PipeWrite(m_hPipe.get(), piece, length, &ov);
+        if (ok)
+            ok = ::GetOverlappedResult(m_hPipe.get(), &ov, &done, FALSE);
+        else if (::GetLastError() == ERROR_IO_PENDING)
+            ok = FinishWrite(m_hPipe.get(), ov, deadline, done);
         if (ok && done > 0) {
             total += done < length ? done : length;
             retries = 0;
@@ -167,12 +212,7 @@ bool CLogPipeClient::Send(const void* bytes, DWORD byteCount, DWORD* written)
     return true;
 }
 
-void CLogPipeClient::Close()
-{
-    if (m_hPipe && m_hPipe != INVALID_HANDLE_VALUE)
-        ::CloseHandle(m_hPipe);
-    m_hPipe = nullptr;
-}
+void CLogPipeClient::Close() { m_hPipe.reset(); }
 
 // ---- Sending ----
 
@@ -184,14 +224,20 @@ bool SendLogCommand(const wchar_t* commandText)
     if (chars > (MAXDWORD - sizeof(wchar_t)) / sizeof(wchar_t))
         return false;
 
+    if (InBackOff())
+        return false;
+
     CLogPipeClient client;
     if (!client.Connect(kLogServerPipeName)) {
-        client.Close();
+        // Every instance stayed busy past the server's own wait: it stalls.
+        if (::GetLastError() == ERROR_SEM_TIMEOUT)
+            StartBackOff();
         return false;
     }
     const DWORD byteCount = static_cast<DWORD>(chars * sizeof(wchar_t) + sizeof(wchar_t));
     const bool sent = client.Send(commandText, byteCount);
-    client.Close();
+    if (!sent && ::GetLastError() == ERROR_TIMEOUT)
+        StartBackOff();
     return sent;
 }
 

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "ut_Handle.h"
+
 // The log server's pipe, below \\.\pipe\.
 constexpr const wchar_t kLogServerPipeName[] = L"Log_ServerNamePipe";
 // Largest piece written to the pipe at once; longer commands go out as
@@ -42,8 +44,9 @@ private:
     bool m_bFirst;
 };
 
-// One connection to the log server: opened for writing only, identification
-// level for the server, message read mode.
+// One connection to the log server: opened for writing only (overlapped, so
+// that a write can be given up), identification level for the server, message
+// read mode.
 class CLogPipeClient {
 public:
     CLogPipeClient();
@@ -53,7 +56,8 @@ public:
     bool Connect(const wchar_t* pipeName);
     // Writes in pieces of at most kLogPipePieceBytes; `written` (optional)
     // receives the bytes written. A shortage of system resources is retried a
-    // few times with a short pause, then the send fails.
+    // few times with a short pause, then the send fails. A server that does not
+    // take the bytes within the write time limit fails it with ERROR_TIMEOUT.
     bool Send(const void* bytes, DWORD byteCount, DWORD* written = nullptr);
     void Close();
 
@@ -61,12 +65,14 @@ public:
     CLogPipeClient& operator=(const CLogPipeClient&) = delete;
 
 private:
-    HANDLE m_hPipe;
+    UTIL::CUniqueFile m_hPipe;
     wchar_t m_szPipePath[MAX_PATH];
 };
 
 // Connects, writes `commandText` with its terminating U+0000, closes.
-// False when the server is not running or the write failed.
+// False when the server is not running or the write failed. A server that
+// stalls (a timed-out write, or every instance busy beyond its own wait) is
+// not tried again for a few seconds: records are dropped at once meanwhile.
 bool SendLogCommand(const wchar_t* commandText);
 
 // Sends one LOG_WRITE record. `time` is seconds since 1970 (its low 32 bits

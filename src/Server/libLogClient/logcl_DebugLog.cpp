@@ -10,14 +10,11 @@
 
 #include "logcl_Command.h"
 #include "logcl_LogLevel.h"
-#include "logcl_TestHooks.h"
 
 namespace {
 
 constexpr size_t kRecordChars = 4096;  // record text plus terminator
 constexpr size_t kWideNameChars = 264;
-
-std::atomic<LogClientHooks::ClockFn> g_clock{nullptr};
 
 // Executable-name caches, filled once per process. States: 0 empty, 1 being
 // filled, 2 filled. A thread that finds the cache busy uses its own copy.
@@ -48,7 +45,7 @@ void TakeExecutableName(char (&name)[MAX_PATH])
         strcpy(name, afterSlash);
 }
 
-const char* NarrowName(char (&scratch)[MAX_PATH])
+const char* HostName(char (&scratch)[MAX_PATH])
 {
     if (g_narrowNameState.load(std::memory_order_acquire) == 2)
         return g_szNarrowName;
@@ -61,7 +58,7 @@ const char* NarrowName(char (&scratch)[MAX_PATH])
     return g_szNarrowName;
 }
 
-const wchar_t* WideName(wchar_t (&scratch)[kWideNameChars])
+const wchar_t* HostName(wchar_t (&scratch)[kWideNameChars])
 {
     if (g_wideNameState.load(std::memory_order_acquire) == 2)
         return g_szWideName;
@@ -79,12 +76,6 @@ const wchar_t* WideName(wchar_t (&scratch)[kWideNameChars])
     return g_szWideName;
 }
 
-__time64_t Now()
-{
-    LogClientHooks::ClockFn clock = g_clock.load(std::memory_order_relaxed);
-    return clock ? clock() : _time64(nullptr);
-}
-
 // "[" "]" "[" name "]": returns the number of characters written.
 template <typename Ch>
 size_t PutPrefix(Ch* record, const Ch* name)
@@ -99,56 +90,62 @@ size_t PutPrefix(Ch* record, const Ch* name)
     return n;
 }
 
-}  // namespace
+void FormatInto(char* out, size_t room, const char* format, va_list args) { _vsnprintf(out, room, format, args); }
+void FormatInto(wchar_t* out, size_t room, const wchar_t* format, va_list args)
+{
+    _vsnwprintf(out, room, format, args);
+}
 
-LogClientHooks::ClockFn LogClientHooks::SetClock(ClockFn fn) { return g_clock.exchange(fn); }
+bool SendRecord(DWORD level, const char* file, DWORD line, const char* text)
+{
+    return SendLogRecordA(_time64(nullptr), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, file, line, text);
+}
+bool SendRecord(DWORD level, const wchar_t* file, DWORD line, const wchar_t* text)
+{
+    return SendLogRecordW(_time64(nullptr), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, file, line, text);
+}
+
+// Composes and sends one record. Kept out of the entry points so that a call
+// the gate drops does not set up the record buffer on the stack.
+template <typename Ch, size_t NameChars>
+__attribute__((noinline)) bool WriteRecord(DWORD level, const Ch* file, DWORD line, const Ch* format, va_list args)
+{
+    // The composing step tests the level on its own.
+    if (!IsLogLevelEnabled(CLogLevelMap::Instance(), level))
+        return false;
+    Ch record[kRecordChars] = {};
+    Ch scratch[NameChars];
+    const size_t n = PutPrefix(record, HostName(scratch));
+    if (format)
+        FormatInto(record + n, kRecordChars - 1 - n, format, args);
+    record[kRecordChars - 1] = 0;
+    return SendRecord(level, file, line, record);
+}
+
+}  // namespace
 
 void DebugLogA(DWORD level, const char* file, DWORD line, const char* format, ...)
 {
     const DWORD savedError = ::GetLastError();
-    CLogLevelMap& levels = CLogLevelMap::Instance();
-    if (!IsLogLevelEnabled(levels, level) || !IsLogLevelEnabled(levels, level)) {
-        ::SetLastError(savedError);
-        return;
-    }
-
-    char record[kRecordChars] = {};
-    char scratch[MAX_PATH];
-    const size_t n = PutPrefix(record, NarrowName(scratch));
-    if (format) {
+    if (IsLogLevelEnabled(CLogLevelMap::Instance(), level)) {
         va_list args;
         va_start(args, format);
-        _vsnprintf(record + n, kRecordChars - 1 - n, format, args);
+        WriteRecord<char, MAX_PATH>(level, file, line, format, args);
         va_end(args);
     }
-    record[kRecordChars - 1] = '\0';
-
-    SendLogRecordA(Now(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, file, line, record);
     ::SetLastError(savedError);
 }
 
 bool DebugLogW(DWORD level, const wchar_t* file, DWORD line, const wchar_t* format, ...)
 {
     const DWORD savedError = ::GetLastError();
-    CLogLevelMap& levels = CLogLevelMap::Instance();
-    if (!IsLogLevelEnabled(levels, level) || !IsLogLevelEnabled(levels, level)) {
-        ::SetLastError(savedError);
-        return false;
-    }
-
-    wchar_t record[kRecordChars] = {};
-    wchar_t scratch[kWideNameChars];
-    const size_t n = PutPrefix(record, WideName(scratch));
-    if (format) {
+    bool sent = false;
+    if (IsLogLevelEnabled(CLogLevelMap::Instance(), level)) {
         va_list args;
         va_start(args, format);
-        _vsnwprintf(record + n, kRecordChars - 1 - n, format, args);
+        sent = WriteRecord<wchar_t, kWideNameChars>(level, file, line, format, args);
         va_end(args);
     }
-    record[kRecordChars - 1] = L'\0';
-
-    const bool sent =
-        SendLogRecordW(Now(), ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, file, line, record);
     ::SetLastError(savedError);
     return sent;
 }

@@ -37,27 +37,21 @@ HANDLE CreateLogLevelMapping()
     return ::CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(DWORD), kLogLevelMapName);
 }
 
-CLogLevelMap::CLogLevelMap() : m_lock(SRWLOCK_INIT), m_hMapping(nullptr), m_pView(nullptr)
+CLogLevelMap::CLogLevelMap() : m_lock(SRWLOCK_INIT)
 {
     // Failing here is silent: without a view every record passes.
     const DWORD saved = ::GetLastError();
-    m_hMapping = CreateLogLevelMapping();
+    m_hMapping.reset(CreateLogLevelMapping());
     if (m_hMapping)
-        m_pView = static_cast<volatile LONG*>(::MapViewOfFile(m_hMapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DWORD)));
+        m_pView.reset(::MapViewOfFile(m_hMapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DWORD)));
     ::SetLastError(saved);
 }
 
 CLogLevelMap::~CLogLevelMap()
 {
     ::AcquireSRWLockExclusive(&m_lock);
-    if (m_pView) {
-        ::UnmapViewOfFile(const_cast<LONG*>(m_pView));
-        m_pView = nullptr;
-    }
-    if (m_hMapping) {
-        ::CloseHandle(m_hMapping);
-        m_hMapping = nullptr;
-    }
+    m_pView.reset();
+    m_hMapping.reset();
     ::ReleaseSRWLockExclusive(&m_lock);
 }
 

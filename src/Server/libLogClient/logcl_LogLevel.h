@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "ut_Handle.h"
+
 // Name of the shared mapping that holds the level word.
 constexpr const wchar_t kLogLevelMapName[] = L"Global\\log_level_map_file";
 
@@ -26,7 +28,7 @@ public:
     static CLogLevelMap& Instance();
 
     // Null when the mapping could not be created or mapped.
-    volatile LONG* View() const { return m_pView; }
+    volatile LONG* View() const { return static_cast<volatile LONG*>(m_pView.get()); }
 
     CLogLevelMap(const CLogLevelMap&) = delete;
     CLogLevelMap& operator=(const CLogLevelMap&) = delete;
@@ -36,8 +38,8 @@ private:
     ~CLogLevelMap();
 
     SRWLOCK m_lock;
-    HANDLE m_hMapping;
-    volatile LONG* m_pView;
+    UTIL::CUniqueHandle m_hMapping;
+    UTIL::CUniqueMappedView m_pView;
 };
 
 // True when a record of this level is to be written. A table lookup and one

@@ -1,16 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <limits.h>
-
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 
 #include "log_fixtures.h"
 #include "logcl_Command.h"
+#include "logcl_DebugLog.h"
 #include "logcl_TestHooks.h"
 
 namespace {
+
+constexpr wchar_t kPipePath[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
 
 std::vector<BYTE> Utf16WithTerminator(const std::wstring& text)
 {
@@ -24,40 +27,73 @@ std::vector<BYTE> Utf16WithTerminator(const std::wstring& text)
     return bytes;
 }
 
-TEST(CmdProtocolTest, ItemsAreTabSeparatedWithNoLeadingTab)
-{
-    CCmdProtocol command;
-    command << L"LOG_WRITE" << -5 << 0u << static_cast<LONG>(LONG_MIN) << static_cast<DWORD>(0xFFFFFFFF)
-            << static_cast<const wchar_t*>(nullptr) << 2147483647 << L"a\tb";
-    EXPECT_EQ(command.Text(), L"LOG_WRITE\t-5\t0\t-2147483648\t4294967295\t\t2147483647\ta\tb");
+std::atomic<int> g_writes{0};
+std::atomic<int> g_failuresLeft{0};
+std::atomic<ULONGLONG> g_now{0};
 
-    CCmdProtocol empty;
-    empty << static_cast<const wchar_t*>(nullptr) << static_cast<const wchar_t*>(nullptr);
-    EXPECT_EQ(empty.Text(), L"\t");
+// Counts the writes; the first g_failuresLeft fail for lack of resources.
+BOOL WINAPI StarvedWrite(HANDLE pipe, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED ov)
+{
+    ++g_writes;
+    if (g_failuresLeft > 0) {
+        --g_failuresLeft;
+        ::SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return FALSE;
+    }
+    return ::WriteFile(pipe, bytes, count, written, ov);
 }
+
+// Succeeds and moves nothing.
+BOOL WINAPI EmptyWrite(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED)
+{
+    ++g_writes;
+    return TRUE;
+}
+
+ULONGLONG FakeTicks() { return g_now; }
+
+// The log client's seams for one test; the system functions come back after it.
+class CHooks {
+public:
+    explicit CHooks(LogClientHooks::PipeWriteFn write, LogClientHooks::TicksFn ticks = nullptr)
+    {
+        g_writes = 0;
+        LogClientHooks::SetPipeWrite(write);
+        LogClientHooks::SetTicks(ticks);
+    }
+    ~CHooks()
+    {
+        LogClientHooks::SetPipeWrite(nullptr);
+        LogClientHooks::SetTicks(nullptr);
+    }
+    CHooks(const CHooks&) = delete;
+    CHooks& operator=(const CHooks&) = delete;
+};
 
 class PipeClientTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_capture.Listening()); }
-    void TearDown() override { LogClientHooks::SetPipeWrite(nullptr); }
 
     KsxTest::CLogCapture m_capture;
 };
 
 TEST_F(PipeClientTest, LogWriteBytesOnTheWire)
 {
-    // Null file and text send empty fields; a tab or line break goes unchanged.
+    // Null file and text send empty fields; a tab or line break goes unchanged;
+    // the time sends its low 32 bits as a signed number (2038 and beyond).
     ASSERT_TRUE(SendLogRecordW(1700000000, 11, 22, 300, nullptr, 7, nullptr));
     ASSERT_TRUE(SendLogRecordW(0x80000000LL, 0xFFFFFFFF, 1, 68, L"dir\\a\tb.cpp", 0xFFFFFFFF,
                                L"[][x.exe]line1\r\nline2\t"));
-    ASSERT_TRUE(m_capture.WaitForCommands(2));
-    std::vector<std::vector<BYTE>> got;
+    ASSERT_TRUE(SendLogRecordW(0x100000007LL, 0, 0, 0, L"f", 0, L"t"));
+    ASSERT_TRUE(m_capture.WaitForCommands(3));
+    std::set<std::vector<BYTE>> got;
     for (const auto& c : m_capture.Commands())
-        got.push_back(c.Bytes());
-    const auto first = Utf16WithTerminator(L"LOG_WRITE\t1700000000\t11\t22\t300\t\t7\t");
-    const auto second =
-        Utf16WithTerminator(L"LOG_WRITE\t-2147483648\t4294967295\t1\t68\tdir\\a\tb.cpp\t-1\t[][x.exe]line1\r\nline2\t");
-    EXPECT_TRUE((got[0] == first && got[1] == second) || (got[0] == second && got[1] == first));
+        got.insert(c.Bytes());
+    EXPECT_EQ(got, (std::set<std::vector<BYTE>>{
+                       Utf16WithTerminator(L"LOG_WRITE\t1700000000\t11\t22\t300\t\t7\t"),
+                       Utf16WithTerminator(L"LOG_WRITE\t-2147483648\t4294967295\t1\t68\tdir\\a\tb.cpp\t-1\t"
+                                           L"[][x.exe]line1\r\nline2\t"),
+                       Utf16WithTerminator(L"LOG_WRITE\t7\t0\t0\t0\tf\t0\tt")}));
 }
 
 TEST_F(PipeClientTest, NarrowRecordIsConvertedFromTheAnsiCodePage)
@@ -76,94 +112,69 @@ TEST_F(PipeClientTest, NarrowRecordIsConvertedFromTheAnsiCodePage)
 
 TEST_F(PipeClientTest, CommandsGoOutIn1024BytePieces)
 {
-    // 511 characters + terminator = 1024 bytes: one message.
-    ASSERT_TRUE(SendLogCommand(std::wstring(511, L'x').c_str()));
-    ASSERT_TRUE(m_capture.WaitForCommands(1));
-    auto one = m_capture.Commands().at(0);
-    ASSERT_EQ(one.messages.size(), 1u);
-    EXPECT_EQ(one.messages[0].size(), 1024u);
-    EXPECT_TRUE(one.Terminated());
-
-    // 512 characters + terminator = 1026 bytes: the second piece is the terminator.
-    m_capture.Clear();
-    ASSERT_TRUE(SendLogCommand(std::wstring(512, L'y').c_str()));
-    ASSERT_TRUE(m_capture.WaitForCommands(1));
-    auto two = m_capture.Commands().at(0);
-    ASSERT_EQ(two.messages.size(), 2u);
-    EXPECT_EQ(two.messages[0].size(), 1024u);
-    EXPECT_EQ(two.messages[1], (std::vector<BYTE>{0, 0}));
-    EXPECT_EQ(two.Text(), std::wstring(512, L'y'));
-
-    // A long record: three full pieces and the rest, in order.
-    m_capture.Clear();
-    std::wstring longText;
-    for (int i = 0; i < 1700; ++i)
-        longText += static_cast<wchar_t>(L'A' + i % 26);
-    ASSERT_TRUE(SendLogCommand(longText.c_str()));
-    ASSERT_TRUE(m_capture.WaitForCommands(1));
-    auto many = m_capture.Commands().at(0);
-    ASSERT_EQ(many.messages.size(), 4u);
-    EXPECT_EQ(many.messages[3].size(), 3402u - 3 * 1024);
-    EXPECT_EQ(many.Text(), longText);
-}
-
-std::atomic<int> g_writes{0};
-std::atomic<int> g_failuresLeft{0};
-
-BOOL WINAPI StarvedWrite(HANDLE pipe, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED ov)
-{
-    ++g_writes;
-    if (g_failuresLeft > 0) {
-        --g_failuresLeft;
-        *written = 0;
-        ::SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-        return FALSE;
+    struct Case {
+        size_t chars;
+        size_t pieces;
+        size_t lastPieceBytes;
+    } const cases[] = {
+        {511, 1, 1024},              // 1022 bytes + terminator: one message
+        {512, 2, 2},                 // the second piece is the terminator alone
+        {1700, 4, 3402 - 3 * 1024},  // three full pieces and the rest, in order
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chars);
+        std::wstring text;
+        for (size_t i = 0; i < c.chars; ++i)
+            text += static_cast<wchar_t>(L'A' + i % 26);
+        m_capture.Clear();
+        ASSERT_TRUE(SendLogCommand(text.c_str()));
+        ASSERT_TRUE(m_capture.WaitForCommands(1));
+        const auto command = m_capture.Commands().at(0);
+        ASSERT_EQ(command.messages.size(), c.pieces);
+        for (size_t i = 0; i + 1 < c.pieces; ++i)
+            EXPECT_EQ(command.messages[i].size(), 1024u);
+        EXPECT_EQ(command.messages.back().size(), c.lastPieceBytes);
+        EXPECT_TRUE(command.Terminated());
+        EXPECT_EQ(command.Text(), text);
     }
-    return ::WriteFile(pipe, bytes, count, written, ov);
-}
-
-BOOL WINAPI StalledWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
-{
-    ++g_writes;
-    *written = 0;
-    return TRUE;
 }
 
 TEST_F(PipeClientTest, ResourceShortageIsRetriedBoundedThenDropped)
 {
-    // A short shortage: the same piece is written again and arrives whole.
-    g_writes = 0;
-    g_failuresLeft = 2;
-    LogClientHooks::SetPipeWrite(StarvedWrite);
-    ASSERT_TRUE(SendLogCommand(L"LOG_WRITE\t1\t2\t3\t4\tf\t5\tt"));
-    EXPECT_EQ(g_writes, 3);
-    ASSERT_TRUE(m_capture.WaitForCommands(1));
-    EXPECT_EQ(m_capture.Commands().at(0).Text(), L"LOG_WRITE\t1\t2\t3\t4\tf\t5\tt");
-
-    // A lasting shortage ends in a dropped record, not a spinning thread.
-    g_writes = 0;
-    g_failuresLeft = 1000;
-    EXPECT_FALSE(SendLogCommand(L"LOG_WRITE\t1\t2\t3\t4\tf\t5\tdropped"));
-    EXPECT_EQ(g_writes, 1 + LogClientHooks::kNoResourceRetries);
-
-    // A write that moves nothing is bounded the same way.
-    g_writes = 0;
-    LogClientHooks::SetPipeWrite(StalledWrite);
-    EXPECT_FALSE(SendLogCommand(L"LOG_WRITE\t1\t2\t3\t4\tf\t5\tstalled"));
-    EXPECT_EQ(g_writes, 1 + LogClientHooks::kNoResourceRetries);
+    struct Case {
+        LogClientHooks::PipeWriteFn write;
+        int failures;
+        bool sent;
+        int writes;
+    } const cases[] = {
+        {StarvedWrite, 2, true, 3},  // a short shortage: the same piece again, arriving whole
+        {StarvedWrite, 1000, false, 1 + LogClientHooks::kNoResourceRetries},  // a lasting one: dropped
+        {EmptyWrite, 0, false, 1 + LogClientHooks::kNoResourceRetries},       // a write that moves nothing
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failures);
+        m_capture.Clear();
+        g_failuresLeft = c.failures;
+        CHooks hooks(c.write);
+        EXPECT_EQ(SendLogCommand(L"LOG_WRITE\t1\t2\t3\t4\tf\t5\tt"), c.sent);
+        EXPECT_EQ(g_writes, c.writes);
+        if (c.sent) {
+            ASSERT_TRUE(m_capture.WaitForCommands(1));
+            EXPECT_EQ(m_capture.Commands().at(0).Text(), L"LOG_WRITE\t1\t2\t3\t4\tf\t5\tt");
+        }
+    }
 }
 
 TEST_F(PipeClientTest, BusyServerIsWaitedFor)
 {
     // Take every instance, then free one while a sender waits.
-    std::vector<HANDLE> held;
+    std::vector<UTIL::CUniqueFile> held;
     for (int i = 0; i < 4; ++i) {
-        HANDLE h = ::CreateFileW(L"\\\\.\\pipe\\Log_ServerNamePipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << ::GetLastError();
-        held.push_back(h);
+        held.emplace_back(::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.back()) << ::GetLastError();
     }
-    HANDLE extra = ::CreateFileW(L"\\\\.\\pipe\\Log_ServerNamePipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(extra, INVALID_HANDLE_VALUE);
+    UTIL::CUniqueFile extra(::CreateFileW(kPipePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(extra);
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PIPE_BUSY));
 
     std::atomic<int> result{-1};
@@ -171,12 +182,10 @@ TEST_F(PipeClientTest, BusyServerIsWaitedFor)
     // Nothing observable says the sender is waiting: give it time to get there.
     ::Sleep(300);
     EXPECT_EQ(result, -1);
-    ::CloseHandle(held.back());
     held.pop_back();
     sender.join();
     EXPECT_EQ(result, 1);
-    for (HANDLE h : held)
-        ::CloseHandle(h);
+    held.clear();
     ASSERT_TRUE(m_capture.WaitForCommands(5));
     bool found = false;
     for (const auto& c : m_capture.Commands())
@@ -187,13 +196,11 @@ TEST_F(PipeClientTest, BusyServerIsWaitedFor)
 TEST(PipeClientNoServerTest, MissingServerCostsOneFailedOpen)
 {
     ASSERT_FALSE(KsxTest::LogPipeExists());
-    g_writes = 0;
     g_failuresLeft = 0;
-    LogClientHooks::SetPipeWrite(StarvedWrite);
+    CHooks hooks(StarvedWrite);
     EXPECT_FALSE(SendLogRecordW(1, 2, 3, 68, L"f", 4, L"t"));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(g_writes, 0);
-    LogClientHooks::SetPipeWrite(nullptr);
 }
 
 TEST(PipeClientNoServerTest, BadPipeNamesAndUnconnectedSendsFail)
@@ -209,6 +216,70 @@ TEST(PipeClientNoServerTest, BadPipeNamesAndUnconnectedSendsFail)
     client.Close();
     client.Close();
     EXPECT_FALSE(SendLogCommand(nullptr));
+}
+
+// What a right-click logs, on a worker: returns the milliseconds it took and
+// counts the calls that changed the caller's last error. A burst held up for
+// long has the server resumed, so that a hang fails the test and ends.
+ULONGLONG TimedBurst(KsxTest::CLogCapture& server, int records, int& lastErrorChanged)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    auto burst = std::async(std::launch::async, [records] {
+        int changed = 0;
+        for (int i = 0; i < records; ++i) {
+            ::SetLastError(0xdeadbeef);
+            if (i % 2)
+                DebugLogA(LOG_LEVEL_D, "cntts_CtxMenu.cpp", i, "%s - >>>", "CShellExt::QueryContextMenu");
+            else
+                DebugLogW(LOG_LEVEL_D, L"cntts_CtxMenu.cpp", i, L"%s - <<<", L"CShellExt::QueryContextMenu");
+            changed += ::GetLastError() != 0xdeadbeef;
+        }
+        return changed;
+    });
+    if (burst.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) {
+        ADD_FAILURE() << "the burst hangs on the stalled server";
+        server.Resume();
+    }
+    lastErrorChanged = burst.get();
+    return ::GetTickCount64() - start;
+}
+
+// Wine holds a message write pending when the server's in-buffer is 0 (with
+// 64 KB it lands in the buffer at once), as Windows does once the quota is full.
+TEST(StalledServerTest, ABurstCostsOneTimeoutAndRecordsFlowAgainAfterTheBackOff)
+{
+    KsxTest::CLevelWord word(0);
+    KsxTest::CLogCapture server(1, true);
+    ASSERT_TRUE(server.Listening());
+    g_failuresLeft = 0;
+    g_now = 1000000;
+    CHooks hooks(StarvedWrite, FakeTicks);
+    int changed = -1;
+
+    // One write waits out its time limit; the rest of the burst is dropped untried.
+    EXPECT_LT(TimedBurst(server, 230, changed), 1000u);
+    EXPECT_EQ(g_writes, 1);
+    EXPECT_EQ(changed, 0);
+
+    // Back-off over, server still stalled: its one instance stays busy past the
+    // server's own wait, which starts the back-off again.
+    g_now += LogClientHooks::kStalledBackOffMs;
+    EXPECT_LT(TimedBurst(server, 230, changed), 1000u);
+    EXPECT_EQ(g_writes, 1);
+    EXPECT_EQ(changed, 0);
+
+    // The server recovers: records are dropped until the back-off ends, then delivered.
+    server.Resume();
+    ASSERT_TRUE(::WaitNamedPipeW(kPipePath, 10000)) << ::GetLastError();
+    g_now += LogClientHooks::kStalledBackOffMs - 1;
+    EXPECT_FALSE(DebugLogW(LOG_LEVEL_I, L"f.cpp", 1, L"%s - quiet", L"T"));
+    EXPECT_EQ(g_writes, 1);
+    g_now += 1;
+    EXPECT_TRUE(DebugLogW(LOG_LEVEL_I, L"f.cpp", 2, L"%s - delivered", L"T"));
+    ASSERT_TRUE(server.WaitForCommands(2));  // the cancelled write's connection, then the record
+    const auto records = server.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].line, L"2");
 }
 
 }  // namespace

@@ -8,10 +8,11 @@
 
 #include "logcl_DebugLog.h"
 #include "logcl_LogLevel.h"
+#include "ut_Handle.h"
 
 int main()
 {
-    HANDLE squatter = ::CreateEventW(nullptr, TRUE, FALSE, kLogLevelMapName);
+    UTIL::CUniqueHandle squatter(::CreateEventW(nullptr, TRUE, FALSE, kLogLevelMapName));
     if (!squatter)
         return 2;
     if (CLogLevelMap::Instance().View())
@@ -22,7 +23,5 @@ int main()
     // Logging still works as a call: nothing listens, the error code stays.
     ::SetLastError(0xdeadbeef);
     LOGA(LOG_LEVEL_D, "%s - >>>", "probe");
-    const int rc = ::GetLastError() == 0xdeadbeef ? 0 : 1;
-    ::CloseHandle(squatter);
-    return rc;
+    return ::GetLastError() == 0xdeadbeef ? 0 : 1;
 }

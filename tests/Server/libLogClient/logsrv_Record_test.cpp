@@ -8,37 +8,28 @@ using LogServer::ParseLogWrite;
 
 namespace {
 
-TEST(LogServerRecordTest, ParsesTheEightFields)
+// The filed line shows every field: a field split in the wrong place shows
+// as a raw tab where an escaped one belongs, or the other way round.
+TEST(LogServerRecordTest, ParsesTheEightFieldsAndFilesOneLine)
 {
-    CLogRecord r;
-    std::string reason;
-    ASSERT_TRUE(ParseLogWrite(L"LOG_WRITE\t-2147483648\t4294967295\t7\t300\tsrc/a.cpp\t-1\t[][x.exe]A::B - >>>", r,
-                              reason))
-        << reason;
-    EXPECT_EQ(r.time, LONG(0x80000000));
-    EXPECT_EQ(r.processId, 4294967295u);
-    EXPECT_EQ(r.threadId, 7u);
-    EXPECT_EQ(r.level, 300);
-    EXPECT_EQ(r.file, L"src/a.cpp");
-    EXPECT_EQ(r.line, -1);
-    EXPECT_EQ(r.text, L"[][x.exe]A::B - >>>");
-    EXPECT_EQ(FormatLogLine(r), "LOG_WRITE\t-2147483648\t4294967295\t7\t300\tsrc/a.cpp\t-1\t[][x.exe]A::B - >>>\r\n");
-}
-
-TEST(LogServerRecordTest, TabsInFileAndTextStayInTheirFieldsAndOnOneLine)
-{
-    CLogRecord r;
-    std::string reason;
-    ASSERT_TRUE(ParseLogWrite(L"LOG_WRITE\t1\t2\t3\t68\tod\td.cpp\t12\ttext\t34\tmore\r\nnext\x01\u00e9", r, reason));
-    EXPECT_EQ(r.file, L"od\td.cpp");
-    EXPECT_EQ(r.line, 12);
-    EXPECT_EQ(r.text, L"text\t34\tmore\r\nnext\x01\u00e9");
-    EXPECT_EQ(FormatLogLine(r), "LOG_WRITE\t1\t2\t3\t68\tod\\td.cpp\t12\ttext\\t34\\tmore\\r\\nnext\\x01\xc3\xa9\r\n");
-
-    // Empty file and empty text.
-    ASSERT_TRUE(ParseLogWrite(L"LOG_WRITE\t1\t2\t3\t68\t\t0\t", r, reason));
-    EXPECT_EQ(r.file, L"");
-    EXPECT_EQ(r.text, L"");
+    struct Case {
+        const wchar_t* command;
+        const char* line;
+    } const cases[] = {
+        {L"LOG_WRITE\t-2147483648\t4294967295\t7\t300\tsrc/a.cpp\t-1\t[][x.exe]A::B - >>>",
+         "LOG_WRITE\t-2147483648\t4294967295\t7\t300\tsrc/a.cpp\t-1\t[][x.exe]A::B - >>>\r\n"},
+        // Tabs stay in their fields; control characters are escaped onto one line.
+        {L"LOG_WRITE\t1\t2\t3\t68\tod\td.cpp\t12\ttext\t34\tmore\r\nnext\x01\u00e9",
+         "LOG_WRITE\t1\t2\t3\t68\tod\\td.cpp\t12\ttext\\t34\\tmore\\r\\nnext\\x01\xc3\xa9\r\n"},
+        {L"LOG_WRITE\t1\t2\t3\t68\t\t0\t", "LOG_WRITE\t1\t2\t3\t68\t\t0\t\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        CLogRecord r;
+        std::string reason;
+        ASSERT_TRUE(ParseLogWrite(c.command, r, reason)) << reason;
+        EXPECT_EQ(FormatLogLine(r), c.line);
+    }
 }
 
 TEST(LogServerRecordTest, MalformedCommandsSayWhy)

@@ -2,7 +2,9 @@
 //   a gated-off DebugLogA next to an empty non-inlined call;
 //   records delivered to the running log server next to a bare
 //   connect-write-close loop on the same pipe;
-//   a record with no server listening next to a bare failed open of the pipe.
+//   a record with no server listening next to a bare failed open of the pipe;
+//   a right-click's burst of records, with a server that accepts and never
+//   reads, next to the record write's time limit.
 // Starts bin\logserver.exe itself; refuses to run while another log server is up.
 //
 //   bench_logging [SCALE]     SCALE multiplies the iteration counts (default 1)
@@ -17,6 +19,7 @@
 #include "logcl_Command.h"
 #include "logcl_DebugLog.h"
 #include "logcl_LogLevel.h"
+#include "logcl_TestHooks.h"
 #include "ut_Handle.h"
 
 namespace {
@@ -58,7 +61,7 @@ public:
         PROCESS_INFORMATION pi = {};
         if (!ready || !::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
             return;
-        ::CloseHandle(pi.hThread);
+        UTIL::CUniqueHandle thread(pi.hThread);
         m_process.reset(pi.hProcess);
         HANDLE handles[2] = {ready.get(), m_process.get()};
         m_ready = ::WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0;
@@ -168,7 +171,22 @@ int main(int argc, char** argv)
     }
     const size_t filed = CountLines(logPath);
     ::DeleteFileW(logPath.c_str());
-    
+
+    // 4. A stalled server: one instance without a buffer, never read. Last, as
+    // the client then holds back records for a few seconds.
+    constexpr int kBurst = 230;
+    double stalledNs = 0;
+    {
+        UTIL::CUniqueFile stalled(::CreateNamedPipeW(kPipePath, PIPE_ACCESS_INBOUND,
+                                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0,
+                                                     100, nullptr));
+        if (stalled)
+            stalledNs = Bench::NsPerOp(1, [](long long) {
+                for (int i = 0; i < kBurst; ++i)
+                    DebugLogA(LOG_LEVEL_D, "bench.cpp", 4, "%s - >>>", "Bench::RightClick");
+            });
+    }
+
     Bench::Header();
     Bench::Row("A: empty non-inlined call", emptyNs);
     Bench::Row("DebugLogA, level gated off", gatedNs, "A", emptyNs);
@@ -176,6 +194,8 @@ int main(int argc, char** argv)
     Bench::Row("DebugLogW record delivered to logserver", deliveredNs, "B", bareNs);
     Bench::Row("C: failed open of the pipe, no server", failedOpenNs);
     Bench::Row("DebugLogA record, no server listening", noServerNs, "C", failedOpenNs);
+    Bench::Row("D: the record write's time limit", LogClientHooks::kWriteTimeoutMs * 1e6);
+    Bench::Row("230 DebugLogA records, server stalled", stalledNs, "D", LogClientHooks::kWriteTimeoutMs * 1e6);
     printf("\n%lld calls per gate row, %lld records per pipe row; delivered: bare %lld, DebugLogW %lld; "
            "lines filed by the server: %zu\n",
            calls, records, bareDelivered, delivered, filed);

@@ -55,6 +55,8 @@ const CCase kCases[] = {
     {kUnsignedDll, kNoSignature, L"", 0, 0, nullptr, nullptr},
     {kUnsignedNoVersionDll, kNoSignature, L"", 0, 0, nullptr, nullptr},
     {kTamperedDll, kBadDigest, L"Corvane, Inc.", 48, 0, nullptr, nullptr},
+    // Wine skips chain policy unless SHA-1-signed; Windows: 0x800B0110 (not valid for code signing).
+    {kTimestampingLeafDll, kOk, L"Corvane Test Time Stamping", 32, 0, nullptr, nullptr},
     // Catalogs list the platform's own catalog hash: Wine 8 hashes the whole file, Windows the PE image.
     {kCatalogMsMemberDll, kNoSignature, L"", 0, 0, kKsxTestMsCat, L"Microsoft Corporation"},
     {kCatalogVendorMemberDll, kNoSignature, L"", 0, 0, kKsxTestVendorCat, L"Corvane, Inc."},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <wchar.h>
 
 #include "MultiPleSignCheck_TestHooks.h"
 
@@ -168,6 +169,205 @@ BOOL WINAPI AuthenticodePolicies(LPCSTR oid, PCCERT_CHAIN_CONTEXT chain, PCERT_C
     return ::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &base, status);
 }
 
+// --- Windows' secondary-signature verification ---
+
+struct CNestedState {
+    CRYPT_PROVIDER_CERT cert;
+    CRYPT_PROVIDER_SGNR signer;
+    CRYPT_PROVIDER_DATA data;
+    UTIL::CUniqueCertContext leaf;
+};
+std::deque<CNestedState> g_nestedStates;
+
+bool IsNestedState(HANDLE state)
+{
+    for (const CNestedState& s : g_nestedStates)
+        if (state == &s.data)
+            return true;
+    return false;
+}
+
+CRYPT_PROVIDER_DATA* WINAPI NestedProvData(HANDLE state)
+{
+    return IsNestedState(state) ? static_cast<CRYPT_PROVIDER_DATA*>(state) : ::WTHelperProvDataFromStateData(state);
+}
+
+// The n-th (1-based) nested signature of the file's primary one, in
+// attribute and value order; verifies it as Windows does for dwIndex n.
+LONG VerifyNested(const wchar_t* path, DWORD index, UTIL::CUniqueCertContext& leaf)
+{
+    using CStore = UTIL::CUniqueCertStore;
+    CStore store;
+    UTIL::CUniqueCryptMsg msg;
+    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.put(), msg.put(),
+                            nullptr))
+        return TRUST_E_NOSIGNATURE;
+    const std::vector<BYTE> info = CBsnDigitalSignatureManagerEx::EzMsgGetParam(msg.get());
+    if (info.empty())
+        return TRUST_E_NOSIGNATURE;
+    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data());
+    const CRYPT_DATA_BLOB* blob = nullptr;
+    DWORD seen = 0;
+    for (DWORD i = 0; i < signer->UnauthAttrs.cAttr && !blob; ++i) {
+        const CRYPT_ATTRIBUTE& a = signer->UnauthAttrs.rgAttr[i];
+        if (strcmp(a.pszObjId, "1.3.6.1.4.1.311.2.4.1") == 0 && index - seen <= a.cValue)
+            blob = &a.rgValue[index - seen - 1];
+        else if (strcmp(a.pszObjId, "1.3.6.1.4.1.311.2.4.1") == 0)
+            seen += a.cValue;
+    }
+    CStore nestedStore;
+    UTIL::CUniqueCryptMsg nested;
+    if (!blob || !::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                                     CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, nestedStore.put(),
+                                     nested.put(), nullptr))
+        return TRUST_E_NOSIGNATURE;
+    const std::vector<BYTE> nestedInfo = CBsnDigitalSignatureManagerEx::EzMsgGetParam(nested.get());
+    if (nestedInfo.empty())
+        return TRUST_E_NOSIGNATURE;
+    const auto* nestedSigner = reinterpret_cast<const CMSG_SIGNER_INFO*>(nestedInfo.data());
+    CERT_INFO key = {};
+    key.Issuer = nestedSigner->Issuer;
+    key.SerialNumber = nestedSigner->SerialNumber;
+    leaf.reset(::CertFindCertificateInStore(nestedStore.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                            CERT_FIND_SUBJECT_CERT, &key, nullptr));
+    if (!leaf || !::CryptMsgControl(nested.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, leaf.get()->pCertInfo))
+        return TRUST_E_BAD_DIGEST;
+
+    // The digest the nested signature carries must be the file's.
+    DWORD cb = 0;
+    ::CryptMsgGetParam(nested.get(), CMSG_CONTENT_PARAM, 0, nullptr, &cb);
+    std::vector<BYTE> content(cb);
+    DWORD cbIndirect = 0;
+    if (!cb || !::CryptMsgGetParam(nested.get(), CMSG_CONTENT_PARAM, 0, content.data(), &cb) ||
+        !::CryptDecodeObject(X509_ASN_ENCODING, SPC_INDIRECT_DATA_OBJID, content.data(), cb, 0, nullptr, &cbIndirect))
+        return TRUST_E_BAD_DIGEST;
+    std::vector<BYTE> decoded(cbIndirect);
+    ::CryptDecodeObject(X509_ASN_ENCODING, SPC_INDIRECT_DATA_OBJID, content.data(), cb, 0, decoded.data(), &cbIndirect);
+    SIP_SUBJECTINFO subject = {};
+    subject.cbSize = sizeof(subject);
+    subject.pwsFileName = path;
+    if (!PeDigestMatches(&subject, reinterpret_cast<SIP_INDIRECT_DATA*>(decoded.data())))
+        return TRUST_E_BAD_DIGEST;
+
+    static char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
+    static LPSTR usage[] = {codeSigning};
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
+    UTIL::CUniqueChainContext chain;
+    if (!::CertGetCertificateChain(nullptr, leaf.get(), nullptr, nestedStore.get(), &para, 0, nullptr, chain.put()))
+        return CERT_E_CHAINING;
+    const DWORD error = chain.get()->TrustStatus.dwErrorStatus;
+    if (error & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
+        return CERT_E_UNTRUSTEDROOT;
+    if (error & CERT_TRUST_IS_NOT_TIME_VALID)
+        return CERT_E_EXPIRED;
+    return error ? CERT_E_CHAINING : 0;
+}
+
+bool Timestamped(const CMSG_SIGNER_INFO* signer)
+{
+    for (DWORD i = 0; signer && i < signer->UnauthAttrs.cAttr; ++i) {
+        const char* oid = signer->UnauthAttrs.rgAttr[i].pszObjId;
+        if (strcmp(oid, "1.3.6.1.4.1.311.3.3.1") == 0 || strcmp(oid, szOID_RSA_counterSign) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Wine's answer with Windows' chain policy on the primary signer: the chain
+// must reach a trusted root, and an expired signer needs a timestamp (the
+// corpus's timestamps are taken as valid).
+LONG WINAPI WindowsPrimaryVerify(HWND window, GUID* action, LPVOID pv)
+{
+    const LONG status = ::WinVerifyTrust(window, action, pv);
+    auto* data = static_cast<DS::CWinTrustData*>(pv);
+    if (data->dwStateAction != WTD_STATEACTION_VERIFY || data->dwUnionChoice != WTD_CHOICE_FILE ||
+        (status != 0 && status != CERT_E_EXPIRED))
+        return status;
+    CRYPT_PROVIDER_DATA* prov = ::WTHelperProvDataFromStateData(data->hWVTStateData);
+    CRYPT_PROVIDER_SGNR* signer = prov ? ::WTHelperGetProvSignerFromChain(prov, 0, FALSE, 0) : nullptr;
+    CRYPT_PROVIDER_CERT* leaf = signer ? ::WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+    if (!leaf || !leaf->pCert)
+        return status;
+    static char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
+    static LPSTR usage[] = {codeSigning};
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
+    UTIL::CUniqueChainContext chain;
+    if (!::CertGetCertificateChain(nullptr, leaf->pCert, nullptr, leaf->pCert->hCertStore, &para, 0, nullptr,
+                                   chain.put()))
+        return CERT_E_CHAINING;
+    const DWORD error = chain.get()->TrustStatus.dwErrorStatus;
+    if (error & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
+        return CERT_E_UNTRUSTEDROOT;
+    if (error & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
+        return CERT_E_WRONG_USAGE;
+    if (error & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID))
+        return CERT_E_CHAINING;
+    if (error & CERT_TRUST_IS_NOT_TIME_VALID)
+        return Timestamped(signer->psSigner) ? 0 : CERT_E_EXPIRED;
+    return 0;
+}
+
+LONG WINAPI WindowsVerifyTrust(HWND window, GUID* action, LPVOID pv)
+{
+    auto* data = static_cast<DS::CWinTrustData*>(pv);
+    if (data->dwStateAction == WTD_STATEACTION_CLOSE && IsNestedState(data->hWVTStateData)) {
+        for (auto it = g_nestedStates.begin(); it != g_nestedStates.end(); ++it)
+            if (&it->data == data->hWVTStateData) {
+                g_nestedStates.erase(it);
+                break;
+            }
+        data->hWVTStateData = nullptr;
+        return 0;
+    }
+    const DWORD index = data->pSignatureSettings ? data->pSignatureSettings->dwIndex : 0;
+    if (data->dwStateAction != WTD_STATEACTION_VERIFY || index == 0 || data->dwUnionChoice != WTD_CHOICE_FILE)
+        return WindowsPrimaryVerify(window, action, pv);
+
+    // The file's name: the embedded checks pass the opened handle.
+    wchar_t path[MAX_PATH] = {};
+    const WINTRUST_FILE_INFO* file = data->pFile;
+    if (file->pcwszFilePath)
+        wcsncpy(path, file->pcwszFilePath, MAX_PATH - 1);
+    else if (!::GetFinalPathNameByHandleW(file->hFile, path, MAX_PATH, 0))
+        return TRUST_E_NOSIGNATURE;
+    g_nestedStates.emplace_back();
+    CNestedState& state = g_nestedStates.back();
+    const LONG status = VerifyNested(path, index, state.leaf);
+    state.cert.cbStruct = sizeof(state.cert);
+    state.cert.pCert = state.leaf.get();
+    state.signer.cbStruct = sizeof(state.signer);
+    state.signer.csCertChain = state.leaf ? 1 : 0;
+    state.signer.pasCertChain = &state.cert;
+    state.data.cbStruct = sizeof(state.data);
+    state.data.csSigners = 1;
+    state.data.pasSigners = &state.signer;
+    data->hWVTStateData = &state.data;
+    return status;
+}
+
+// SHA-1 catalog contexts, the only catalogs this platform's database knows.
+BOOL WINAPI Sha1AcquireContext2(HCATADMIN* admin, const GUID* subsystem, const WCHAR* algorithm,
+                                const CERT_STRONG_SIGN_PARA*, DWORD flags)
+{
+    if (algorithm && wcscmp(algorithm, L"SHA1") != 0) {
+        ::SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
+        return FALSE;
+    }
+    return ::CryptCATAdminAcquireContext(admin, subsystem, flags);
+}
+
+BOOL WINAPI CalcHash2(HCATADMIN, HANDLE file, DWORD* size, BYTE* hash, DWORD flags)
+{
+    return ::CryptCATAdminCalcHashFromFileHandle(file, size, hash, flags);
+}
+
 template <typename T>
 bool At(const std::string& bytes, size_t offset, T& value)
 {
@@ -179,11 +379,24 @@ bool At(const std::string& bytes, size_t offset, T& value)
 
 }  // namespace
 
-DS::CTrustProvider WindowsPolicies()
+DS::CTrustProvider WindowsSingleSignature()
 {
     DS::CTrustProvider p = DSTestHooks::SystemTrustProvider();
+    p.WinVerifyTrust = WindowsPrimaryVerify;
+    p.CryptCATAdminAcquireContext2 = nullptr;
+    p.CryptCATAdminCalcHashFromFileHandle2 = nullptr;
     p.CertVerifyCertificateChainPolicy = AuthenticodePolicies;
     p.CryptSIPVerifyIndirectData = PeDigestMatches;
+    return p;
+}
+
+DS::CTrustProvider WindowsMultipleSignature()
+{
+    DS::CTrustProvider p = WindowsSingleSignature();
+    p.WinVerifyTrust = WindowsVerifyTrust;
+    p.WTHelperProvDataFromStateData = NestedProvData;
+    p.CryptCATAdminAcquireContext2 = Sha1AcquireContext2;
+    p.CryptCATAdminCalcHashFromFileHandle2 = CalcHash2;
     return p;
 }
 
@@ -198,7 +411,10 @@ std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg)
     const size_t certEntry = optional + (magic == 0x20B ? 112 : 96) + 4 * 8;
     if (!At(bytes, certEntry, certOffset) || !At(bytes, certEntry + 4, certSize))
         return {};
-    const size_t end = certOffset && certOffset <= bytes.size() ? certOffset : bytes.size();
+    // Windows' SIP takes a certificate table only as the end of the file.
+    if (certOffset && (certOffset > bytes.size() || bytes.size() - certOffset != certSize))
+        return {};
+    const size_t end = certOffset ? certOffset : bytes.size();
     if (end < certEntry + 8)
         return {};
 
@@ -223,6 +439,88 @@ std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg)
     if (prov)
         ::CryptReleaseContext(prov, 0);
     return digest;
+}
+
+std::string ReadBytes(const std::wstring& path) { return ReadFileBytes(path.c_str()); }
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    UTIL::CUniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                written == bytes.size());
+}
+
+namespace {
+
+// Where the certificate table's directory entry is, and what it says.
+bool CertTable(const std::string& pe, size_t& entry, DWORD& offset, DWORD& size)
+{
+    DWORD header = 0;
+    WORD magic = 0;
+    if (!At(pe, 0x3C, header) || !At(pe, header + 24, magic))
+        return false;
+    entry = header + 24 + (magic == 0x20B ? 112 : 96) + 4 * 8;
+    return At(pe, entry, offset) && At(pe, entry + 4, size) && offset >= 8 && offset <= pe.size() &&
+           size <= pe.size() - offset;
+}
+
+}  // namespace
+
+std::string SignatureOf(const std::string& pe)
+{
+    size_t entry = 0;
+    DWORD offset = 0, size = 0, length = 0;
+    if (!CertTable(pe, entry, offset, size) || !At(pe, offset, length) || length < 8 || length > size)
+        return {};
+    // The DER without the padding that ends the table.
+    std::string der = pe.substr(offset + 8, length - 8);
+    if (der.size() >= 4 && static_cast<BYTE>(der[1]) == 0x82) {
+        const size_t n = 4 + (static_cast<BYTE>(der[2]) << 8 | static_cast<BYTE>(der[3]));
+        if (n <= der.size())
+            der.resize(n);
+    }
+    return der;
+}
+
+std::vector<std::string> NestedSignaturesOf(const std::string& pkcs7)
+{
+    std::vector<std::string> nested;
+    UTIL::CUniqueCryptMsg msg(
+        ::CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+    if (!msg || !::CryptMsgUpdate(msg.get(), reinterpret_cast<const BYTE*>(pkcs7.data()),
+                                  static_cast<DWORD>(pkcs7.size()), TRUE))
+        return nested;
+    const std::vector<BYTE> info = CBsnDigitalSignatureManagerEx::EzMsgGetParam(msg.get());
+    if (info.empty())
+        return nested;
+    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data());
+    for (DWORD i = 0; i < signer->UnauthAttrs.cAttr; ++i) {
+        const CRYPT_ATTRIBUTE& a = signer->UnauthAttrs.rgAttr[i];
+        if (strcmp(a.pszObjId, "1.3.6.1.4.1.311.2.4.1") == 0)
+            for (DWORD v = 0; v < a.cValue; ++v)
+                nested.emplace_back(reinterpret_cast<const char*>(a.rgValue[v].pbData), a.rgValue[v].cbData);
+    }
+    return nested;
+}
+
+std::string WithSignature(const std::string& pe, const std::string& pkcs7)
+{
+    size_t entry = 0;
+    DWORD offset = 0, size = 0;
+    if (!CertTable(pe, entry, offset, size))
+        return {};
+    std::string out = pe.substr(0, offset);
+    const DWORD length = static_cast<DWORD>(8 + pkcs7.size());
+    const WORD revision = 0x0200, type = 0x0002;  // WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA
+    out.append(reinterpret_cast<const char*>(&length), 4);
+    out.append(reinterpret_cast<const char*>(&revision), 2);
+    out.append(reinterpret_cast<const char*>(&type), 2);
+    out += pkcs7;
+    out.append((8 - out.size() % 8) % 8, '\0');
+    const DWORD tableSize = static_cast<DWORD>(out.size() - offset);
+    memcpy(&out[entry + 4], &tableSize, 4);
+    return out;
 }
 
 }  // namespace DsTest

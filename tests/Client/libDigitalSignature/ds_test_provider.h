@@ -83,9 +83,29 @@ public:
 };
 
 // The system's provider with Windows' answers where Wine 8 has none or
-// another: the Authenticode policies honour WTPF_IGNOREEXPIRATION and
-// AUTHENTICODE_TS exists; CryptSIPVerifyIndirectData hashes the PE image.
-DS::CTrustProvider WindowsPolicies();
+// another, on a platform that cannot verify secondary signatures:
+// - WinVerifyTrust applies the chain policy to every signer (Wine: only to a
+//   SHA-1-signed one) and honours a timestamp (Wine: ignores it);
+// - the Authenticode policies honour WTPF_IGNOREEXPIRATION and the time-stamp
+//   policy exists (Wine: FALSE, error 2);
+// - CryptSIPVerifyIndirectData hashes the PE image (Wine: a stub, FALSE).
+DS::CTrustProvider WindowsSingleSignature();
+
+// WindowsSingleSignature() on a platform that verifies secondary signatures
+// (Wine 8 lacks CryptCATAdminCalcHashFromFileHandle2, answers
+// CryptCATAdminAcquireContext2 with ERROR_CALL_NOT_IMPLEMENTED and ignores
+// dwIndex): a dwIndex of n verifies the primary's n-th nested signature, its
+// digest and its chain; catalog contexts are SHA-1 ones.
+DS::CTrustProvider WindowsMultipleSignature();
+
+// A PE file's bytes and its signature (the PKCS #7 DER of the certificate table).
+std::string ReadBytes(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+std::string SignatureOf(const std::string& pe);
+// The nested signatures of a PKCS #7 signature's first signer, in order.
+std::vector<std::string> NestedSignaturesOf(const std::string& pkcs7);
+// `pe` (a signed file) with its certificate table replaced by `pkcs7`.
+std::string WithSignature(const std::string& pe, const std::string& pkcs7);
 
 // The Authenticode digest of a PE file's bytes with the CryptoAPI algorithm
 // `alg`; empty when the headers do not hold together.

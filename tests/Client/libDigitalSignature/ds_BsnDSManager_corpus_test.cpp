@@ -159,7 +159,7 @@ TEST_F(CorpusTest, VerdictMatrixForFlags_0_1_2_3_And_10001)
 TEST_F(CorpusTest, CatalogsAcceptOnlyAMicrosoftSignerAndNameTheMemberByItsHash)
 {
     KsxTest::CLevelWord word(0);
-    KsxTest::CLogCapture capture;
+    KsxTest::CLogCapture capture(16);
     ASSERT_TRUE(capture.Listening());
     const std::wstring ms = Corpus(kCatalogMsMemberDll);
     EXPECT_EQ(CBsnDigitalSignatureManagerEx::VerifyByMSCatalogSingleSign(ms.c_str()), 0u);
@@ -268,6 +268,19 @@ TEST_F(CorpusTest, HostileFilesAreRefused)
         mutations.push_back({"WIN_CERTIFICATE length " + std::to_string(length), patch(v, certOffset, length, 4)});
     for (const size_t cut : {size_t(0), size_t(2), size_t(16), pkcs7.size() / 2, pkcs7.size() - 1})
         mutations.push_back({"PKCS #7 cut at " + std::to_string(cut), DsTest::WithSignature(v, pkcs7.substr(0, cut))});
+
+    {
+        // A PKCS #7 that carries certificates but no signer.
+        UTIL::CUniqueCertStore store(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+        UTIL::CUniqueCertContext leaf = DsTest::MakeCert(L"CN=\"Corvane, Inc.\"");
+        ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), leaf.get(), CERT_STORE_ADD_ALWAYS, nullptr));
+        std::string degenerate(4096, '\0');
+        CRYPT_DATA_BLOB blob = {static_cast<DWORD>(degenerate.size()), reinterpret_cast<BYTE*>(&degenerate[0])};
+        ASSERT_TRUE(::CertSaveStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
+                                    CERT_STORE_SAVE_TO_MEMORY, &blob, 0));
+        degenerate.resize(blob.cbData);
+        mutations.push_back({"PKCS #7 without a signer", DsTest::WithSignature(v, degenerate)});
+    }
 
     // The nested signature's value, found by its bytes, overwritten in place.
     const std::vector<std::string> nested = DsTest::NestedSignaturesOf(DsTest::SignatureOf(m));

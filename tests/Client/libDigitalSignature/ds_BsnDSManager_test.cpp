@@ -146,7 +146,7 @@ TEST_F(ScriptedTest, TrustDataAndTheCertificateInformationTemplateCarryTheDocume
 TEST_F(ScriptedTest, AllowedSignersAreLoggedInOrdinalOrderAndZeroLengthNamesAreRefused)
 {
     KsxTest::CLevelWord word(0);
-    KsxTest::CLogCapture capture;
+    KsxTest::CLogCapture capture(16);
     ASSERT_TRUE(capture.Listening());
     DsTest::CScriptedTrust trust;
     trust.script = {{0, m_nameless.get()}};

@@ -192,81 +192,6 @@ CRYPT_PROVIDER_DATA* WINAPI NestedProvData(HANDLE state)
     return IsNestedState(state) ? static_cast<CRYPT_PROVIDER_DATA*>(state) : ::WTHelperProvDataFromStateData(state);
 }
 
-// The n-th (1-based) nested signature of the file's primary one, in
-// attribute and value order; verifies it as Windows does for dwIndex n.
-LONG VerifyNested(const wchar_t* path, DWORD index, UTIL::CUniqueCertContext& leaf)
-{
-    using CStore = UTIL::CUniqueCertStore;
-    CStore store;
-    UTIL::CUniqueCryptMsg msg;
-    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.put(), msg.put(),
-                            nullptr))
-        return TRUST_E_NOSIGNATURE;
-    const std::vector<BYTE> info = CBsnDigitalSignatureManagerEx::EzMsgGetParam(msg.get());
-    if (info.empty())
-        return TRUST_E_NOSIGNATURE;
-    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data());
-    const CRYPT_DATA_BLOB* blob = nullptr;
-    DWORD seen = 0;
-    for (DWORD i = 0; i < signer->UnauthAttrs.cAttr && !blob; ++i) {
-        const CRYPT_ATTRIBUTE& a = signer->UnauthAttrs.rgAttr[i];
-        if (strcmp(a.pszObjId, "1.3.6.1.4.1.311.2.4.1") == 0 && index - seen <= a.cValue)
-            blob = &a.rgValue[index - seen - 1];
-        else if (strcmp(a.pszObjId, "1.3.6.1.4.1.311.2.4.1") == 0)
-            seen += a.cValue;
-    }
-    CStore nestedStore;
-    UTIL::CUniqueCryptMsg nested;
-    if (!blob || !::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
-                                     CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, nestedStore.put(),
-                                     nested.put(), nullptr))
-        return TRUST_E_NOSIGNATURE;
-    const std::vector<BYTE> nestedInfo = CBsnDigitalSignatureManagerEx::EzMsgGetParam(nested.get());
-    if (nestedInfo.empty())
-        return TRUST_E_NOSIGNATURE;
-    const auto* nestedSigner = reinterpret_cast<const CMSG_SIGNER_INFO*>(nestedInfo.data());
-    CERT_INFO key = {};
-    key.Issuer = nestedSigner->Issuer;
-    key.SerialNumber = nestedSigner->SerialNumber;
-    leaf.reset(::CertFindCertificateInStore(nestedStore.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                            CERT_FIND_SUBJECT_CERT, &key, nullptr));
-    if (!leaf || !::CryptMsgControl(nested.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, leaf.get()->pCertInfo))
-        return TRUST_E_BAD_DIGEST;
-
-    // The digest the nested signature carries must be the file's.
-    DWORD cb = 0;
-    ::CryptMsgGetParam(nested.get(), CMSG_CONTENT_PARAM, 0, nullptr, &cb);
-    std::vector<BYTE> content(cb);
-    DWORD cbIndirect = 0;
-    if (!cb || !::CryptMsgGetParam(nested.get(), CMSG_CONTENT_PARAM, 0, content.data(), &cb) ||
-        !::CryptDecodeObject(X509_ASN_ENCODING, SPC_INDIRECT_DATA_OBJID, content.data(), cb, 0, nullptr, &cbIndirect))
-        return TRUST_E_BAD_DIGEST;
-    std::vector<BYTE> decoded(cbIndirect);
-    ::CryptDecodeObject(X509_ASN_ENCODING, SPC_INDIRECT_DATA_OBJID, content.data(), cb, 0, decoded.data(), &cbIndirect);
-    SIP_SUBJECTINFO subject = {};
-    subject.cbSize = sizeof(subject);
-    subject.pwsFileName = path;
-    if (!PeDigestMatches(&subject, reinterpret_cast<SIP_INDIRECT_DATA*>(decoded.data())))
-        return TRUST_E_BAD_DIGEST;
-
-    static char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
-    static LPSTR usage[] = {codeSigning};
-    CERT_CHAIN_PARA para = {};
-    para.cbSize = sizeof(para);
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
-    UTIL::CUniqueChainContext chain;
-    if (!::CertGetCertificateChain(nullptr, leaf.get(), nullptr, nestedStore.get(), &para, 0, nullptr, chain.put()))
-        return CERT_E_CHAINING;
-    const DWORD error = chain.get()->TrustStatus.dwErrorStatus;
-    if (error & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
-        return CERT_E_UNTRUSTEDROOT;
-    if (error & CERT_TRUST_IS_NOT_TIME_VALID)
-        return CERT_E_EXPIRED;
-    return error ? CERT_E_CHAINING : 0;
-}
-
 bool Timestamped(const CMSG_SIGNER_INFO* signer)
 {
     for (DWORD i = 0; signer && i < signer->UnauthAttrs.cAttr; ++i) {
@@ -277,9 +202,75 @@ bool Timestamped(const CMSG_SIGNER_INFO* signer)
     return false;
 }
 
-// Wine's answer with Windows' chain policy on the primary signer: the chain
-// must reach a trusted root, and an expired signer needs a timestamp (the
-// corpus's timestamps are taken as valid).
+// Windows' chain policy for a code signer: a trusted root, code-signing
+// usage, and time validity unless the signature is timestamped (the corpus's
+// timestamps are taken as valid).
+LONG WindowsChainStatus(PCCERT_CONTEXT leaf, HCERTSTORE store, bool timestamped)
+{
+    static char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
+    static LPSTR usage[] = {codeSigning};
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
+    UTIL::CUniqueChainContext chain;
+    if (!::CertGetCertificateChain(nullptr, leaf, nullptr, store, &para, 0, nullptr, chain.put()))
+        return CERT_E_CHAINING;
+    const DWORD error = chain.get()->TrustStatus.dwErrorStatus;
+    if (error & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
+        return CERT_E_UNTRUSTEDROOT;
+    if (error & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
+        return CERT_E_WRONG_USAGE;
+    if (error & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID))
+        return CERT_E_CHAINING;
+    return (error & CERT_TRUST_IS_NOT_TIME_VALID) && !timestamped ? CERT_E_EXPIRED : 0;
+}
+
+// The n-th (1-based) nested signature of the file's primary one, verified as
+// Windows does for dwIndex n: its signature, its digest, its chain.
+LONG VerifyNested(const wchar_t* path, DWORD index, UTIL::CUniqueCertContext& leaf)
+{
+    const std::vector<std::string> nested = NestedSignaturesOf(SignatureOf(ReadFileBytes(path)));
+    if (index == 0 || index > nested.size())
+        return TRUST_E_NOSIGNATURE;
+    const std::string& der = nested[index - 1];
+    CRYPT_DATA_BLOB blob = {static_cast<DWORD>(der.size()), reinterpret_cast<BYTE*>(const_cast<char*>(der.data()))};
+    UTIL::CUniqueCertStore store;
+    UTIL::CUniqueCryptMsg msg;
+    if (!::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.put(), msg.put(),
+                            nullptr))
+        return TRUST_E_NOSIGNATURE;
+    const std::vector<BYTE> info = CBsnDigitalSignatureManagerEx::EzMsgGetParam(msg.get());
+    if (info.empty())
+        return TRUST_E_NOSIGNATURE;
+    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data());
+    CERT_INFO key = {};
+    key.Issuer = signer->Issuer;
+    key.SerialNumber = signer->SerialNumber;
+    leaf.reset(::CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                            CERT_FIND_SUBJECT_CERT, &key, nullptr));
+    if (!leaf || !::CryptMsgControl(msg.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, leaf.get()->pCertInfo))
+        return TRUST_E_BAD_DIGEST;
+
+    DWORD cb = 0, cbIndirect = 0;
+    ::CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &cb);
+    std::vector<BYTE> content(cb);
+    if (!cb || !::CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, content.data(), &cb) ||
+        !::CryptDecodeObject(X509_ASN_ENCODING, SPC_INDIRECT_DATA_OBJID, content.data(), cb, 0, nullptr, &cbIndirect))
+        return TRUST_E_BAD_DIGEST;
+    std::vector<BYTE> indirect(cbIndirect);
+    ::CryptDecodeObject(X509_ASN_ENCODING, SPC_INDIRECT_DATA_OBJID, content.data(), cb, 0, indirect.data(),
+                        &cbIndirect);
+    SIP_SUBJECTINFO subject = {};
+    subject.cbSize = sizeof(subject);
+    subject.pwsFileName = path;
+    if (!PeDigestMatches(&subject, reinterpret_cast<SIP_INDIRECT_DATA*>(indirect.data())))
+        return TRUST_E_BAD_DIGEST;
+    return WindowsChainStatus(leaf.get(), store.get(), Timestamped(signer));
+}
+
+// Wine's answer with Windows' chain policy on the primary signer.
 LONG WINAPI WindowsPrimaryVerify(HWND window, GUID* action, LPVOID pv)
 {
     const LONG status = ::WinVerifyTrust(window, action, pv);
@@ -292,26 +283,7 @@ LONG WINAPI WindowsPrimaryVerify(HWND window, GUID* action, LPVOID pv)
     CRYPT_PROVIDER_CERT* leaf = signer ? ::WTHelperGetProvCertFromChain(signer, 0) : nullptr;
     if (!leaf || !leaf->pCert)
         return status;
-    static char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
-    static LPSTR usage[] = {codeSigning};
-    CERT_CHAIN_PARA para = {};
-    para.cbSize = sizeof(para);
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
-    UTIL::CUniqueChainContext chain;
-    if (!::CertGetCertificateChain(nullptr, leaf->pCert, nullptr, leaf->pCert->hCertStore, &para, 0, nullptr,
-                                   chain.put()))
-        return CERT_E_CHAINING;
-    const DWORD error = chain.get()->TrustStatus.dwErrorStatus;
-    if (error & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
-        return CERT_E_UNTRUSTEDROOT;
-    if (error & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
-        return CERT_E_WRONG_USAGE;
-    if (error & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID))
-        return CERT_E_CHAINING;
-    if (error & CERT_TRUST_IS_NOT_TIME_VALID)
-        return Timestamped(signer->psSigner) ? 0 : CERT_E_EXPIRED;
-    return 0;
+    return WindowsChainStatus(leaf->pCert, leaf->pCert->hCertStore, Timestamped(signer->psSigner));
 }
 
 LONG WINAPI WindowsVerifyTrust(HWND window, GUID* action, LPVOID pv)

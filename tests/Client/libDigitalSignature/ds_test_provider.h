@@ -86,8 +86,8 @@ public:
 // another, on a platform that cannot verify secondary signatures:
 // - WinVerifyTrust applies the chain policy to every signer (Wine: only to a
 //   SHA-1-signed one) and honours a timestamp (Wine: ignores it);
-// - the Authenticode policies honour WTPF_IGNOREEXPIRATION and the time-stamp
-//   policy exists (Wine: FALSE, error 2);
+// - the Authenticode policy honours WTPF_IGNOREEXPIRATION (Wine's answers
+//   CERT_E_EXPIRED) and the time-stamp policy exists (Wine: FALSE, error 2);
 // - CryptSIPVerifyIndirectData hashes the PE image (Wine: a stub, FALSE).
 DS::CTrustProvider WindowsSingleSignature();
 

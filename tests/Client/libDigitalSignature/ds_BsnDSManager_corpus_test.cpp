@@ -1,0 +1,325 @@
+// The signature manager over the signed corpus: the verdict of every file
+// for each signer policy and the record a refusal leaves, catalogs, nested
+// signatures, and files made hostile on purpose.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "corpus_manifest.h"
+#include "ds_BsnDSManager.h"
+#include "ds_test_provider.h"
+#include "log_fixtures.h"
+#include "test_support.h"
+
+using namespace KsxCorpus;
+
+namespace {
+
+constexpr DWORD A = 0;  // accepted
+constexpr DWORD I = ERROR_FAILED_ISSUER_CHECK;
+constexpr DWORD N = 0x800B0100;  // TRUST_E_NOSIGNATURE
+constexpr DWORD D = 0x80096010;  // TRUST_E_BAD_DIGEST
+constexpr DWORD U = 0x800B0109;  // CERT_E_UNTRUSTEDROOT
+constexpr DWORD X = 0x800B0101;  // CERT_E_EXPIRED
+constexpr DWORD W = 0x800B0110;  // CERT_E_WRONG_USAGE
+constexpr DWORD kFlags[] = {0, 1, 2, 3, 0x10001};
+
+// Wine: the real platform (single-signature). The others stand in for
+// Windows where Wine 8 answers differently (ds_test_provider.h says how).
+enum class CPlatform { Wine, WindowsSingle, WindowsMultiple };
+
+const char* Name(CPlatform p)
+{
+    return p == CPlatform::Wine ? "Wine" : p == CPlatform::WindowsSingle ? "Windows, single" : "Windows, multiple";
+}
+
+class CPlatformScope {
+public:
+    explicit CPlatformScope(CPlatform p)
+        : m_provider(p == CPlatform::WindowsSingle     ? DsTest::WindowsSingleSignature()
+                     : p == CPlatform::WindowsMultiple ? DsTest::WindowsMultipleSignature()
+                                                       : DSTestHooks::SystemTrustProvider()),
+          m_previous(DSTestHooks::SetTrustProvider(p == CPlatform::Wine ? nullptr : &m_provider))
+    {
+    }
+    ~CPlatformScope() { DSTestHooks::SetTrustProvider(m_previous); }
+    CPlatformScope(const CPlatformScope&) = delete;
+    CPlatformScope& operator=(const CPlatformScope&) = delete;
+
+private:
+    DS::CTrustProvider m_provider;
+    const DS::CTrustProvider* m_previous;
+};
+
+std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+class CorpusTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_registry.SetString("", "Application Path", m_install.Path());
+        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
+    }
+    std::wstring Scratch(const char* name, const std::string& bytes)
+    {
+        const std::wstring path = Wide(m_scratch.Path()) + Wide(name);
+        DsTest::WriteBytes(path, bytes);
+        return path;
+    }
+    std::string Record() const { return DsTest::ReadBytes(Wide(m_install.Path()) + L"Misc\\DSInvalidLogLastInfo.log"); }
+    void ClearRecord() const { ::DeleteFileA((m_install.Path() + "Misc\\DSInvalidLogLastInfo.log").c_str()); }
+
+    KsxTest::CAgentRegistry m_registry;
+    KsxTest::CTempFolder m_install;
+    KsxTest::CTempFolder m_scratch;
+};
+
+// The record a refusal leaves: the path, a TAB, the code as signed decimal, one NUL.
+std::string RecordFor(const std::wstring& path, DWORD code)
+{
+    const std::wstring text = path + L"\t" + std::to_wstring(static_cast<int>(code));
+    return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
+}
+
+TEST_F(CorpusTest, VerdictMatrixForFlags_0_1_2_3_And_10001)
+{
+    struct CRow {
+        const wchar_t* file;
+        CPlatform platform;
+        DWORD expected[5];  // for kFlags, in order
+    };
+    const CPlatform w = CPlatform::Wine, s = CPlatform::WindowsSingle, m = CPlatform::WindowsMultiple;
+    const CRow rows[] = {
+        {kVendorSha384Dll, w, {A, A, I, A, A}},
+        {kMsCorporationDll, w, {A, I, A, A, I}},
+        {kVendorLowercaseDll, w, {A, I, I, I, I}},
+        {kVendorNoPeriodDll, w, {A, I, I, I, I}},
+        {kVendorSha1ChainDll, w, {A, A, I, A, A}},
+        {kSelfsignedSha1Dll, w, {U, U, U, U, U}},
+        {kUntrustedRootDll, w, {U, U, U, U, U}},
+        {kExpiredNoTimestampDll, w, {X, X, X, X, X}},
+        {kVendorPrimaryMsNestedDll, w, {A, A, I, A, A}},
+        // Under Wine the nested walk of the certificate-information check stops at
+        // the missing time-stamp policy: the Windows rows below accept these.
+        {kMsPrimaryVendorNestedDll, w, {A, I, A, A, I}},
+        {kNestedDepth2VendorDll, w, {A, I, A, A, I}},
+        {kMsPrimaryUntrustedThenVendorNestedDll, w, {A, I, A, A, I}},
+        {kUnsignedDll, w, {N, N, N, N, N}},
+        {kUnsignedNoVersionDll, w, {N, N, N, N, N}},
+        {kTamperedDll, w, {D, D, D, D, D}},
+        {kCatalogMsMemberDll, w, {N, N, N, N, A}},
+        {kCatalogVendorMemberDll, w, {N, N, N, N, N}},
+
+        // Wine accepts these three (no chain policy for SHA-256 chains; timestamps ignored).
+        {kSelfsignedSha256Dll, s, {U, U, U, U, U}},
+        {kExpiredTimestampedDll, s, {A, A, I, A, A}},
+        {kTimestampingLeafDll, s, {W, W, W, W, W}},
+        // The certificate-information check tolerates an expired signer (policy
+        // settings 0x300): on a single-signature platform it accepts the file.
+        {kExpiredNoTimestampDll, s, {A, A, X, A, A}},
+        {kVendorPrimaryMsNestedDll, s, {A, A, A, A, A}},
+        {kMsPrimaryVendorNestedDll, s, {A, A, A, A, A}},
+        {kNestedDepth2VendorDll, s, {A, A, A, A, A}},
+        {kMsPrimaryUntrustedThenVendorNestedDll, s, {A, A, A, A, A}},
+        // The signature is valid, the file is not: refused by its digest.
+        {kTamperedDll, s, {D, D, D, D, D}},
+
+        {kSelfsignedSha256Dll, m, {U, U, U, U, U}},
+        {kExpiredTimestampedDll, m, {A, A, I, A, A}},
+        {kExpiredNoTimestampDll, m, {X, X, X, X, X}},
+        {kVendorPrimaryMsNestedDll, m, {A, A, A, A, A}},
+        {kMsPrimaryVendorNestedDll, m, {A, A, A, A, A}},
+        // The provider walks one level of secondary signatures, not deeper.
+        {kNestedDepth2VendorDll, m, {A, I, A, A, I}},
+        {kMsPrimaryUntrustedThenVendorNestedDll, m, {A, A, A, A, A}},
+        {kCatalogMsMemberDll, m, {N, N, N, N, A}},
+        {kCatalogVendorMemberDll, m, {N, N, N, N, N}},
+        {kTamperedDll, m, {D, D, D, D, D}},
+    };
+    for (const CRow& row : rows) {
+        CPlatformScope platform(row.platform);
+        const std::wstring path = Corpus(row.file);
+        for (size_t f = 0; f < 5; ++f) {
+            SCOPED_TRACE(::testing::Message() << Name(row.platform) << ", " << std::string(path.begin(), path.end())
+                                              << ", flags 0x" << std::hex << kFlags[f]);
+            ClearRecord();
+            const SignatureCheckResult r =
+                CBsnDigitalSignatureManagerEx::VerifyDigitalSignatureAndRecord(path.c_str(), kFlags[f], false);
+            EXPECT_EQ(r.dwError, row.expected[f]);
+            EXPECT_EQ(r.bVerified, row.expected[f] == A);
+            EXPECT_EQ(Record(), row.expected[f] == A ? "" : RecordFor(path, row.expected[f]));
+        }
+    }
+}
+
+TEST_F(CorpusTest, CatalogsAcceptOnlyAMicrosoftSignerAndNameTheMemberByItsHash)
+{
+    KsxTest::CLevelWord word(0);
+    KsxTest::CLogCapture capture(16);
+    ASSERT_TRUE(capture.Listening());
+    const std::wstring ms = Corpus(kCatalogMsMemberDll);
+    EXPECT_EQ(CBsnDigitalSignatureManagerEx::VerifyByMSCatalogSingleSign(ms.c_str()), 0u);
+    EXPECT_EQ(CBsnDigitalSignatureManagerEx::VerifyByMSCatalogSingleSign(Corpus(kCatalogVendorMemberDll).c_str()), I);
+    EXPECT_NE(CBsnDigitalSignatureManagerEx::VerifyByMSCatalogSingleSign(Corpus(kUnsignedDll).c_str()), 0u);
+    {
+        CPlatformScope platform(CPlatform::WindowsMultiple);
+        EXPECT_EQ(CBsnDigitalSignatureManagerEx::VerifyByMSCatalogMutipleSign(ms.c_str(), false), 0u);
+        EXPECT_EQ(
+            CBsnDigitalSignatureManagerEx::VerifyByMSCatalogMutipleSign(Corpus(kCatalogVendorMemberDll).c_str(), true),
+            I);
+        EXPECT_EQ(CBsnDigitalSignatureManagerEx::VerifyByMSCatalogMutipleSign(Corpus(kUnsignedDll).c_str(), false), N);
+    }
+
+    // The member tag: the platform's catalog hash, two upper-case digits a byte.
+    UTIL::CUniqueFile file(
+        ::CreateFileW(ms.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    BYTE hash[20] = {};
+    DWORD size = sizeof(hash);
+    ASSERT_TRUE(::CryptCATAdminCalcHashFromFileHandle(file.get(), &size, hash, 0));
+    ASSERT_EQ(size, 20u);
+    wchar_t tag[41] = {};
+    for (int i = 0; i < 20; ++i)
+        swprintf(tag + 2 * i, 3, L"%02X", hash[i]);
+    const std::wstring line =
+        L"CBsnDigitalSignatureManagerEx::VerifyByMSCatalogSingleSign - hash algorithm=SHA1, "
+        L"file hash=" +
+        std::wstring(tag);
+    bool found = false;
+    for (int i = 0; i < 50 && !found; ++i) {
+        for (const auto& r : capture.Records())
+            found = found || (r.text.size() >= line.size() && r.text.substr(r.text.size() - line.size()) == line);
+        capture.WaitForCommands(capture.Count() + 1, 100);
+    }
+    EXPECT_TRUE(found) << std::string(line.begin(), line.end());
+}
+
+// Wine 8 has no time-stamp chain policy and stubs CryptSIPVerifyIndirectData:
+// the certificate-information check runs with Windows' answers to both.
+TEST_F(CorpusTest, NestedSignaturesAreFollowedFourLevelsDeepAndNoFurther)
+{
+    CPlatformScope platform(CPlatform::WindowsSingle);
+    const std::string ms = DsTest::ReadBytes(Corpus(kMsCorporationDll));
+    const std::string vendor = DsTest::SignatureOf(DsTest::ReadBytes(Corpus(kVendorSha384Dll)));
+    ASSERT_FALSE(vendor.empty());
+    const std::wstring outer = Scratch("ms.der", DsTest::SignatureOf(ms));
+    std::wstring inner = Scratch("level0.der", vendor);
+    const std::wstring tool = KsxTest::ExeDir() + L"pkitool.exe";
+    for (int depth = 1; depth <= CBsnDigitalSignatureManagerEx::kMaxNestingDepth + 1; ++depth) {
+        SCOPED_TRACE(depth);
+        const std::wstring nested = Wide(m_scratch.Path()) + L"level" + std::to_wstring(depth) + L".der";
+        ASSERT_EQ(
+            KsxTest::RunProcess(L"\"" + tool + L"\" nest \"" + outer + L"\" \"" + inner + L"\" \"" + nested + L"\""),
+            0u);
+        inner = nested;
+        const std::wstring file = Scratch(("depth" + std::to_string(depth) + ".dll").c_str(),
+                                          DsTest::WithSignature(ms, DsTest::ReadBytes(nested)));
+        const SignatureCheckResult r = CBsnDigitalSignatureManagerEx::VerifyDigitalSignature(file.c_str(), 1, false);
+        EXPECT_EQ(r.bVerified, depth <= CBsnDigitalSignatureManagerEx::kMaxNestingDepth);
+        EXPECT_EQ(r.dwError, r.bVerified ? A : I);
+    }
+}
+
+// Files broken on purpose, from the vendor-signed library (V) and the one whose
+// only vendor signature is nested (M): no crash, no hang, a refusal, on Wine
+// and with Windows' answers (which reach the nested walk and the digests).
+TEST_F(CorpusTest, HostileFilesAreRefused)
+{
+    const std::string v = DsTest::ReadBytes(Corpus(kVendorSha384Dll));
+    const std::string m = DsTest::ReadBytes(Corpus(kMsPrimaryVendorNestedDll));
+    ASSERT_FALSE(v.empty());
+    ASSERT_FALSE(m.empty());
+    DWORD header = 0, certOffset = 0, certSize = 0;
+    memcpy(&header, &v[0x3C], 4);
+    const size_t certEntry = header + 24 + 112 + 4 * 8;
+    memcpy(&certOffset, &v[certEntry], 4);
+    memcpy(&certSize, &v[certEntry + 4], 4);
+    const std::string pkcs7 = DsTest::SignatureOf(v);
+    ASSERT_FALSE(pkcs7.empty());
+
+    struct CMutation {
+        std::string what;
+        std::string bytes;
+    };
+    std::vector<CMutation> mutations;
+    auto patch = [](std::string bytes, size_t at, DWORD value, size_t width) {
+        memcpy(&bytes[at], &value, width);
+        return bytes;
+    };
+    for (const size_t length :
+         {size_t(0), size_t(1), size_t(0x3C), size_t(0x40), header + size_t(4), header + size_t(24 + 8),
+          header + size_t(24 + 100), size_t(certOffset), certOffset + size_t(6), certOffset + size_t(40), v.size() - 1})
+        mutations.push_back({"truncated at " + std::to_string(length), v.substr(0, length)});
+    for (const DWORD magic : {0x0000u, 0x010Bu, 0x0107u, 0xFFFFu})
+        mutations.push_back({"optional-header magic " + std::to_string(magic), patch(v, header + 24, magic, 2)});
+    const std::pair<DWORD, DWORD> tables[] = {{static_cast<DWORD>(v.size()) + 0x1000, certSize},
+                                              {certOffset, 0x7FFFFFF8u},
+                                              {0xFFFFFFF0u, 0x20},
+                                              {0x40, certSize},
+                                              {certOffset, 0},
+                                              {certOffset, 7}};
+    for (const auto& t : tables)
+        mutations.push_back({"certificate table " + std::to_string(t.first) + "+" + std::to_string(t.second),
+                             patch(patch(v, certEntry, t.first, 4), certEntry + 4, t.second, 4)});
+    for (const DWORD length : {0u, 7u, 0x7FFFFFFFu, 0xFFFFFFFFu})
+        mutations.push_back({"WIN_CERTIFICATE length " + std::to_string(length), patch(v, certOffset, length, 4)});
+    for (const size_t cut : {size_t(0), size_t(2), size_t(16), pkcs7.size() / 2, pkcs7.size() - 1})
+        mutations.push_back({"PKCS #7 cut at " + std::to_string(cut), DsTest::WithSignature(v, pkcs7.substr(0, cut))});
+
+    {
+        // A PKCS #7 that carries certificates but no signer.
+        UTIL::CUniqueCertStore store(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+        UTIL::CUniqueCertContext leaf = DsTest::MakeCert(L"CN=\"Corvane, Inc.\"");
+        ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), leaf.get(), CERT_STORE_ADD_ALWAYS, nullptr));
+        std::string degenerate(4096, '\0');
+        CRYPT_DATA_BLOB blob = {static_cast<DWORD>(degenerate.size()), reinterpret_cast<BYTE*>(&degenerate[0])};
+        ASSERT_TRUE(::CertSaveStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
+                                    CERT_STORE_SAVE_TO_MEMORY, &blob, 0));
+        degenerate.resize(blob.cbData);
+        mutations.push_back({"PKCS #7 without a signer", DsTest::WithSignature(v, degenerate)});
+    }
+
+    // The nested signature's value, found by its bytes, overwritten in place.
+    const std::vector<std::string> nested = DsTest::NestedSignaturesOf(DsTest::SignatureOf(m));
+    ASSERT_EQ(nested.size(), 1u);
+    const size_t nestedAt = m.find(nested[0]);
+    ASSERT_NE(nestedAt, std::string::npos);
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        std::mt19937 random(seed);
+        std::string bytes = m;
+        // Odd seeds keep the value's own tag and length, even ones replace them too.
+        for (size_t i = nestedAt + (seed % 2 ? 4 : 0); i < nestedAt + nested[0].size(); ++i)
+            bytes[i] = static_cast<char>(random());
+        mutations.push_back({"nested value not signed data, seed " + std::to_string(seed), bytes});
+    }
+    // One byte of the signed image, anywhere but the checksum and the directory entry.
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        std::mt19937 random(seed);
+        size_t at = 0;
+        do
+            at = random() % certOffset;
+        while ((at >= header + 24 + 64 && at < header + 24 + 68) || (at >= certEntry && at < certEntry + 8));
+        std::string bytes = v;
+        bytes[at] = static_cast<char>(bytes[at] ^ (1 + random() % 255));
+        mutations.push_back({"image byte " + std::to_string(at) + " changed", bytes});
+    }
+
+    int index = 0;
+    for (const CMutation& mutation : mutations) {
+        const std::wstring file = Scratch(("hostile" + std::to_string(index++) + ".dll").c_str(), mutation.bytes);
+        for (const CPlatform p : {CPlatform::Wine, CPlatform::WindowsSingle, CPlatform::WindowsMultiple}) {
+            SCOPED_TRACE(mutation.what + ", " + Name(p));
+            CPlatformScope platform(p);
+            const SignatureCheckResult r =
+                CBsnDigitalSignatureManagerEx::VerifyDigitalSignature(file.c_str(), 0x10001, false);
+            EXPECT_FALSE(r.bVerified);
+            EXPECT_NE(r.dwError, 0u);
+            EXPECT_FALSE(CBsnDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(file.c_str(), 1));
+        }
+    }
+}
+
+}  // namespace

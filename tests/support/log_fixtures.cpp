@@ -154,6 +154,12 @@ bool CLogCapture::WaitForCommands(size_t count, DWORD timeoutMs)
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_commands.size() >= count; });
 }
 
+size_t CLogCapture::Count() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_commands.size();
+}
+
 std::vector<CapturedCommand> CLogCapture::Commands() const
 {
     std::lock_guard<std::mutex> lock(m_lock);

@@ -53,6 +53,7 @@ public:
     std::vector<CapturedCommand> Commands() const;
     // The LOG_WRITE records received so far, split into fields.
     std::vector<LogWriteFields> Records() const;
+    size_t Count() const;
     void Clear();
     void Resume() { ::SetEvent(m_serving.get()); }
 

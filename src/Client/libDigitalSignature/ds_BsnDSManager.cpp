@@ -167,17 +167,16 @@ CSingletonWinTrustHelper::CSingletonWinTrustHelper() : m_provider(LinkedProvider
     if (n == 0 || n + wcslen(kLibrary) >= MAX_PATH)
         return;
     wcscat(path, kLibrary);
-    m_hWinTrust = ::LoadLibraryW(path);
+    m_hWinTrust.reset(::LoadLibraryW(path));
     if (!m_hWinTrust)
         return;
-    const auto acquire2 =
-        UTIL::GetProc<decltype(m_provider.CryptCATAdminAcquireContext2)>(m_hWinTrust, "CryptCATAdminAcquireContext2");
+    const auto acquire2 = UTIL::GetProc<decltype(m_provider.CryptCATAdminAcquireContext2)>(
+        m_hWinTrust.get(), "CryptCATAdminAcquireContext2");
     const auto calcHash2 = UTIL::GetProc<decltype(m_provider.CryptCATAdminCalcHashFromFileHandle2)>(
-        m_hWinTrust, "CryptCATAdminCalcHashFromFileHandle2");
+        m_hWinTrust.get(), "CryptCATAdminCalcHashFromFileHandle2");
     if (!acquire2 || !calcHash2) {
         LOGW(LOG_LEVEL_D, L"%s - support single sign platform", name);
-        ::FreeLibrary(m_hWinTrust);
-        m_hWinTrust = nullptr;
+        m_hWinTrust.reset();
         return;
     }
     LOGW(LOG_LEVEL_D, L"%s - support multiple sign platform", name);
@@ -190,8 +189,6 @@ CSingletonWinTrustHelper::~CSingletonWinTrustHelper()
 {
     m_provider.CryptCATAdminAcquireContext2 = nullptr;
     m_provider.CryptCATAdminCalcHashFromFileHandle2 = nullptr;
-    if (m_hWinTrust)
-        ::FreeLibrary(m_hWinTrust);
 }
 
 CSingletonWinTrustHelper& CSingletonWinTrustHelper::Instance()

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ds_TrustProvider.h"
+#include "ut_Handle.h"
 #include "ut_Lock.h"
 
 // Last error after a refused issuer check, and the error of a valid signature
@@ -46,7 +47,7 @@ private:
     ~CSingletonWinTrustHelper();
 
     bool m_bMultipleSign = false;
-    HMODULE m_hWinTrust = nullptr;
+    UTIL::CUniqueModule m_hWinTrust;
     DS::CTrustProvider m_provider = {};
 };
 

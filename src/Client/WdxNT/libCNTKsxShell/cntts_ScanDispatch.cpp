@@ -200,9 +200,10 @@ HRESULT CShellExt::DoScan(LPCSTR directory)
         LOGA(LOG_LEVEL_W, "%s - Can not open reg", "CShellExt::DoScan");
         return S_OK;
     }
+    // An empty folder would become "\" and start a launcher from the drive root.
     std::string folder;
-    const LONG rc =
-        UTIL::ReadRegString(key.get(), "Application Path", kAppPathBytes, folder, UTIL::kRegStringTerminated);
+    const LONG rc = UTIL::ReadRegString(key.get(), "Application Path", kAppPathBytes, folder,
+                                        UTIL::kRegStringTerminated | UTIL::kRegStringNonEmpty);
     if (rc != ERROR_SUCCESS) {
         LOGA(LOG_LEVEL_W, "%s - Can not find application path(%d)", "CShellExt::DoScan", static_cast<int>(rc));
         return S_OK;

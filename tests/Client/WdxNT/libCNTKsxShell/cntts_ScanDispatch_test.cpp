@@ -228,6 +228,20 @@ TEST_F(LauncherTest, StartsTheLauncherWithTheWorkingDirectoryEvenWhenAMonitorExi
     EXPECT_EQ(::GetFileAttributesA((m_temp.Path() + "Program.journal").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// Changes the current folder for the test's lifetime.
+class CCurrentFolder {
+public:
+    explicit CCurrentFolder(const char* folder)
+    {
+        ::GetCurrentDirectoryA(MAX_PATH, m_saved);
+        EXPECT_TRUE(::SetCurrentDirectoryA(folder));
+    }
+    ~CCurrentFolder() { ::SetCurrentDirectoryA(m_saved); }
+
+private:
+    char m_saved[MAX_PATH] = {};
+};
+
 void SetApplicationPath(DWORD type, const std::string& bytes)
 {
     UTIL::CUniqueHKey key;
@@ -240,6 +254,15 @@ void SetApplicationPath(DWORD type, const std::string& bytes)
 
 TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPath)
 {
+    // A decoy where an empty folder would lead: \sablelauncher.exe on the current drive.
+    CCurrentFolder current("C:\\windows");
+    const std::string decoy = "C:\\sablelauncher.exe";
+    ASSERT_TRUE(::CopyFileA((KsxTest::ExeDirA() + "sablelauncher.exe").c_str(), decoy.c_str(), FALSE));
+    const UTIL::CScopeExit removeDecoy([&] {
+        ::DeleteFileA(decoy.c_str());
+        ::DeleteFileA("C:\\sablelauncher.journal");
+    });
+
     const std::string longTarget = "C:\\" + std::string(250, 'z');
     const struct {
         const char* why;
@@ -252,6 +275,9 @@ TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPath)
         {"missing", REG_NONE, "", "C:\\", L"87", L"CShellExt::DoScan - Can not find application path(2)"},
         {"a number", REG_DWORD, std::string("\x07\0\0\0", 4), "C:\\", L"87",
          L"CShellExt::DoScan - Can not find application path(13)"},
+        {"empty text", REG_SZ, std::string(1, '\0'), "C:\\", L"87",
+         L"CShellExt::DoScan - Can not find application path(13)"},
+        {"no bytes", REG_SZ, "", "C:\\", L"87", L"CShellExt::DoScan - Can not find application path(13)"},
         {"a target that does not fit is not cut", REG_SZ, m_folder + '\0', longTarget.c_str(), L"87",
          L"CShellExt::DoScan - the launcher command line does not fit"},
         {"no launcher in the folder", REG_SZ, m_temp.Path() + '\0', "C:\\", L"68", L"lasterror=2"},
@@ -268,6 +294,7 @@ TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPath)
         EXPECT_TRUE(WaitForRecord(m_capture, c.level, c.message));
     }
     ::Sleep(500);
+    EXPECT_EQ(::GetFileAttributesA("C:\\sablelauncher.journal"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(::GetFileAttributesA(Journal().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 

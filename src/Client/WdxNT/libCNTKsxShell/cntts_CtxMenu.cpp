@@ -169,13 +169,12 @@ STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdF
         ::InsertMenuA(menu, indexMenu + 1, itemFlags, idCmdFirst, textA.c_str());
         unseparate.dismiss();
 
-        HBITMAP bitmap = static_cast<HBITMAP>(::LoadImageA(nullptr, bitmapA.c_str(), IMAGE_BITMAP,
-                                                            ::GetSystemMetrics(SM_CXMENUCHECK),
-                                                            ::GetSystemMetrics(SM_CYMENUCHECK), LR_LOADFROMFILE));
-        if (bitmap) {
-            ::SetMenuItemBitmaps(menu, indexMenu + 1, itemFlags, bitmap, nullptr);
-            m_hbmpItem.reset(bitmap);
-        }
+        if (!m_hbmpItem)
+            m_hbmpItem.reset(static_cast<HBITMAP>(::LoadImageA(nullptr, bitmapA.c_str(), IMAGE_BITMAP,
+                                                               ::GetSystemMetrics(SM_CXMENUCHECK),
+                                                               ::GetSystemMetrics(SM_CYMENUCHECK), LR_LOADFROMFILE)));
+        if (m_hbmpItem)
+            ::SetMenuItemBitmaps(menu, indexMenu + 1, itemFlags, m_hbmpItem.get(), nullptr);
         return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
     });
 }

@@ -49,7 +49,8 @@ private:
     volatile LONG m_cRef = 0;
     Microsoft::WRL::ComPtr<IDataObject> m_pDataObject;
     char m_szInstallFolder[kInstallFolderSize] = {};
-    // The item's picture; must outlive the menu, freed with the object.
+    // The item's picture, loaded by the first menu and shared by every later
+    // one: it must outlive them all, so it goes with the object.
     UTIL::CUniqueBitmap m_hbmpItem;
 };
 

@@ -31,6 +31,16 @@ HMENU NewMenu()
     return menu;
 }
 
+HBITMAP ItemBitmap(HMENU menu, UINT position)
+{
+    MENUITEMINFOA mii = {};
+    mii.cbSize = sizeof(mii);
+    mii.fMask = MIIM_CHECKMARKS;
+    EXPECT_TRUE(::GetMenuItemInfoA(menu, position, TRUE, &mii));
+    EXPECT_EQ(mii.hbmpChecked, nullptr);
+    return mii.hbmpUnchecked;
+}
+
 class CtxMenuTest : public ShellTest::ShellTestBase {
 protected:
     void SetUp() override
@@ -134,6 +144,22 @@ TEST_F(CtxMenuTest, ItemWithoutBitmapWhenThePictureCannotBeHad)
         EXPECT_EQ(items[1].id, 50u);
         EXPECT_FALSE(items[1].hasBitmap);
     }
+}
+
+// Two menus of one object: the second must not free the picture the first
+// still shows.
+TEST_F(CtxMenuTest, OneBitmapPerObjectSharedByItsMenusAndFreedWithIt)
+{
+    UTIL::CUniqueMenu second(NewMenu());
+    ASSERT_EQ(m_handler->QueryContextMenu(m_menu.get(), 0, 1, 2, 0), 1);
+    ASSERT_EQ(m_handler->QueryContextMenu(second.get(), 2, 1, 2, 0), 1);
+    const HBITMAP first = ItemBitmap(m_menu.get(), 1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(ItemBitmap(second.get(), 3), first);
+    EXPECT_EQ(::GetObjectType(first), static_cast<DWORD>(OBJ_BITMAP));
+
+    m_handler.Reset();
+    EXPECT_EQ(::GetObjectType(first), 0u);
 }
 
 TEST_F(CtxMenuTest, QueryInterfaceIdentity)

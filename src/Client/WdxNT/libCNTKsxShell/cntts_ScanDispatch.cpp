@@ -49,21 +49,25 @@ bool StripLongPrefix(const std::wstring& path, std::wstring& out)
     return false;
 }
 
-// The exact ANSI form, or false when a character has none.
+// The exact ANSI form, or false when a character has none. Where the ANSI code
+// page is UTF-8 the best-fit flag and the default-character report are invalid
+// arguments and every character has a form, except a lone surrogate.
 bool ToAnsiExact(const std::wstring& wide, std::string& out)
 {
     if (wide.empty()) {
         out.clear();
         return true;
     }
+    const bool utf8 = g_hooks.getAcp() == CP_UTF8;
+    const UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     BOOL usedDefault = FALSE;
-    const int cb = g_hooks.wideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr,
-                                               &usedDefault);
+    BOOL* const lossy = utf8 ? nullptr : &usedDefault;
+    const int cb = g_hooks.wideCharToMultiByte(codePage, flags, wide.c_str(), -1, nullptr, 0, nullptr, lossy);
     if (cb <= 0 || usedDefault)
         return false;
     std::string buf(static_cast<size_t>(cb), '\0');
-    if (g_hooks.wideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, &buf[0], cb, nullptr,
-                                    &usedDefault) != cb ||
+    if (g_hooks.wideCharToMultiByte(codePage, flags, wide.c_str(), -1, &buf[0], cb, nullptr, lossy) != cb ||
         usedDefault)
         return false;
     buf.resize(static_cast<size_t>(cb - 1));

@@ -166,6 +166,43 @@ TEST(MonitorPath, PrefixesAndLimits)
     EXPECT_STREQ(reason, "longer than 519 bytes");
 }
 
+UINT WINAPI Utf8AnsiCodePage() { return CP_UTF8; }
+
+// Windows' rule, which Wine does not keep: under UTF-8 the best-fit flag and
+// the default-character arguments are invalid.
+int WINAPI StrictUtf8Conversion(UINT codePage, DWORD flags, LPCWCH wide, int cchWide, LPSTR out, int cbOut,
+                                LPCCH defaultChar, LPBOOL usedDefault)
+{
+    codePage = codePage == CP_ACP ? CP_UTF8 : codePage;
+    if (codePage == CP_UTF8 && ((flags & ~WC_ERR_INVALID_CHARS) || defaultChar || usedDefault)) {
+        ::SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    return ::WideCharToMultiByte(codePage, flags, wide, cchWide, out, cbOut, defaultChar, usedDefault);
+}
+
+// Under a UTF-8 ANSI code page every path has its form, but a lone surrogate.
+// CTest runs this once more in a UTF-8 Unix locale, where Wine's own ANSI code
+// page is 65001 (KSX_EXPECT_ACP says so) and only the converter stands in.
+TEST(MonitorPath, Utf8AnsiCodePage)
+{
+    if (const char* expected = getenv("KSX_EXPECT_ACP")) {
+        ASSERT_EQ(::GetACP(), strtoul(expected, nullptr, 10));
+    }
+    CDispatchHooksScope hooks;
+    if (::GetACP() != CP_UTF8)
+        DispatchHooksForTesting().getAcp = Utf8AnsiCodePage;
+    DispatchHooksForTesting().wideCharToMultiByte = StrictUtf8Conversion;
+
+    std::string out;
+    const char* reason = nullptr;
+    EXPECT_TRUE(MonitorPathFromWide(L"C:\\\x03A9\x03BC\x03B5\x03B3\x03B1.txt", out, &reason));
+    EXPECT_EQ(out, "C:\\\xCE\xA9\xCE\xBC\xCE\xB5\xCE\xB3\xCE\xB1.txt");
+    EXPECT_TRUE(MonitorPathFromWide(L"C:\\plain", out, &reason));
+    EXPECT_EQ(out, "C:\\plain");
+    EXPECT_FALSE(MonitorPathFromWide(L"C:\\missing\\\xD800.txt", out, &reason));
+}
+
 // A record from the dispatch at `level` whose text ends in `message`, within a few seconds.
 bool WaitForRecord(KsxTest::CLogCapture& capture, const wchar_t* level, const std::wstring& message)
 {

@@ -30,7 +30,7 @@ protected:
         ASSERT_TRUE(::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                                      &si, &pi));
         m_process.reset(pi.hProcess);
-        ::CloseHandle(pi.hThread);
+        UTIL::CUniqueHandle thread(pi.hThread);
         ASSERT_EQ(::WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
         m_window = ::FindWindowA("WdxNTMonClass", "WdxNTMon.MainFrame");
         ASSERT_NE(m_window, nullptr);
@@ -42,10 +42,10 @@ protected:
             ::TerminateProcess(m_process.get(), 1);
     }
 
-    LRESULT Send(ULONG_PTR code, const void* data, DWORD cb)
+    LRESULT Send(ULONG_PTR code, const void* data, DWORD cb, WPARAM wParam = 3)
     {
         COPYDATASTRUCT cds = {code, cb, const_cast<void*>(data)};
-        return ::SendMessageA(m_window, WM_COPYDATA, 3, reinterpret_cast<LPARAM>(&cds));
+        return ::SendMessageA(m_window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&cds));
     }
 
     KsxTest::CTempFolder m_temp;
@@ -64,24 +64,36 @@ TEST_F(TrayMonitorTest, JournalsEachRequestedPath)
         << journal;
 }
 
+// As strict as the request's format: cbData is the length plus one NUL, the
+// last byte; dwData and wParam are 3.
 TEST_F(TrayMonitorTest, MalformedRequestsAreRejectedAndCounted)
 {
-    const char unterminated[] = {'C', ':', '\\', 'x'};
-    EXPECT_EQ(Send(3, unterminated, sizeof(unterminated)), FALSE);
+    const struct {
+        const char* reason;
+        ULONG_PTR code;
+        WPARAM wParam;
+        std::string bytes;
+    } cases[] = {
+        {"not-terminated", 3, 3, "C:\\x"},
+        {"nul-not-last", 3, 3, std::string("C:\\x\0junk", 9)},
+        {"nul-not-last", 3, 3, std::string("C:\\x\0\0", 6)},
+        {"unknown-request-code", 4, 3, std::string("C:\\x", 5)},
+        {"unknown-wparam", 3, 0, std::string("C:\\x", 5)},
+        {"empty", 3, 3, ""},
+        {"empty-path", 3, 3, std::string("C:\\x??C:\\y", 11)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Send(c.code, c.bytes.empty() ? nullptr : c.bytes.data(), static_cast<DWORD>(c.bytes.size()), c.wParam),
+                  FALSE)
+            << c.reason;
+    }
     const char ok[] = "C:\\x";
-    EXPECT_EQ(Send(4, ok, sizeof(ok)), FALSE);
-    EXPECT_EQ(Send(3, nullptr, 0), FALSE);
-    const char hole[] = "C:\\x??C:\\y";
-    EXPECT_EQ(Send(3, hole, sizeof(hole)), FALSE);
-    // Still serving after all that.
-    EXPECT_EQ(Send(3, ok, sizeof(ok)), TRUE);
+    EXPECT_EQ(Send(3, ok, sizeof(ok)), TRUE);  // still serving after all that
 
     const std::string journal = ReadText(m_journal);
-    EXPECT_NE(journal.find("REJECT not-terminated"), std::string::npos) << journal;
-    EXPECT_NE(journal.find("REJECT unknown-request-code"), std::string::npos);
-    EXPECT_NE(journal.find("REJECT empty "), std::string::npos);
-    EXPECT_NE(journal.find("REJECT empty-path"), std::string::npos);
-    EXPECT_NE(journal.find("(rejected so far: 4)"), std::string::npos);
+    for (const auto& c : cases)
+        EXPECT_NE(journal.find(std::string("REJECT ") + c.reason + " "), std::string::npos) << c.reason;
+    EXPECT_NE(journal.find("(rejected so far: 7)"), std::string::npos) << journal;
     EXPECT_NE(journal.find("PATH C:\\x\r\n"), std::string::npos);
 }
 

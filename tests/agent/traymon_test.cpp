@@ -42,9 +42,10 @@ protected:
             ::TerminateProcess(m_process.get(), 1);
     }
 
-    LRESULT Send(ULONG_PTR code, const void* data, DWORD cb, WPARAM wParam = 3)
+    LRESULT Send(const std::string& bytes, ULONG_PTR code = 3, WPARAM wParam = 3)
     {
-        COPYDATASTRUCT cds = {code, cb, const_cast<void*>(data)};
+        COPYDATASTRUCT cds = {code, static_cast<DWORD>(bytes.size()),
+                              bytes.empty() ? nullptr : const_cast<char*>(bytes.data())};
         return ::SendMessageA(m_window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&cds));
     }
 
@@ -56,39 +57,34 @@ protected:
 
 TEST_F(TrayMonitorTest, JournalsEachRequestedPath)
 {
-    const char request[] = "C:\\a.txt?C:\\b?D:\\";
-    EXPECT_EQ(Send(3, request, sizeof(request)), TRUE);
+    EXPECT_EQ(Send(std::string("C:\\a.txt?C:\\b?D:\\", 18)), TRUE);
     const std::string journal = ReadText(m_journal);
-    EXPECT_NE(journal.find("REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n"),
-              std::string::npos)
-        << journal;
+    const char expected[] = "REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n";
+    EXPECT_NE(journal.find(expected), std::string::npos) << journal;
 }
 
 // As strict as the request's format: cbData is the length plus one NUL, the
 // last byte; dwData and wParam are 3.
 TEST_F(TrayMonitorTest, MalformedRequestsAreRejectedAndCounted)
 {
+    const std::string ok("C:\\x", 5);
     const struct {
         const char* reason;
+        std::string bytes;
         ULONG_PTR code;
         WPARAM wParam;
-        std::string bytes;
     } cases[] = {
-        {"not-terminated", 3, 3, "C:\\x"},
-        {"nul-not-last", 3, 3, std::string("C:\\x\0junk", 9)},
-        {"nul-not-last", 3, 3, std::string("C:\\x\0\0", 6)},
-        {"unknown-request-code", 4, 3, std::string("C:\\x", 5)},
-        {"unknown-wparam", 3, 0, std::string("C:\\x", 5)},
-        {"empty", 3, 3, ""},
-        {"empty-path", 3, 3, std::string("C:\\x??C:\\y", 11)},
+        {"not-terminated", "C:\\x", 3, 3},
+        {"nul-not-last", std::string("C:\\x\0junk", 9), 3, 3},
+        {"nul-not-last", std::string("C:\\x\0\0", 6), 3, 3},
+        {"unknown-request-code", ok, 4, 3},
+        {"unknown-wparam", ok, 3, 0},
+        {"empty", "", 3, 3},
+        {"empty-path", std::string("C:\\x??C:\\y", 11), 3, 3},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Send(c.code, c.bytes.empty() ? nullptr : c.bytes.data(), static_cast<DWORD>(c.bytes.size()), c.wParam),
-                  FALSE)
-            << c.reason;
-    }
-    const char ok[] = "C:\\x";
-    EXPECT_EQ(Send(3, ok, sizeof(ok)), TRUE);  // still serving after all that
+    for (const auto& c : cases)
+        EXPECT_EQ(Send(c.bytes, c.code, c.wParam), FALSE) << c.reason;
+    EXPECT_EQ(Send(ok), TRUE);  // still serving after all that
 
     const std::string journal = ReadText(m_journal);
     for (const auto& c : cases)

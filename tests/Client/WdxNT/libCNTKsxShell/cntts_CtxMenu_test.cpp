@@ -93,31 +93,6 @@ TEST_F(CtxMenuTest, FlagsDecideWhetherSeparatorAndItemGoInAtTheIndex)
     }
 }
 
-// String tables are UTF-16LE with a byte order mark.
-std::string Utf16File(const std::wstring& text)
-{
-    std::string bytes("\xFF\xFE", 2);
-    bytes.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-    return bytes;
-}
-
-TEST_F(CtxMenuTest, ItemTextComesFromTheCurrentLanguagesTable)
-{
-    m_install.WriteFile("www\\1600\\UIProfile.cfg",
-                        "<uifrmwrk_info><global_setting><supported_lang def_lcid=\"1033\" def_locale=\"EN-US\">"
-                        "<lang>EN-US</lang></supported_lang><locale_mapping_list/></global_setting></uifrmwrk_info>");
-    m_install.WriteFile("www\\1600\\Global_Ui_Setting.xml",
-                        "<global_setting><supported_lang def_locale=\"en\"><lang>EN-US</lang></supported_lang>"
-                        "</global_setting>");
-    m_install.WriteFile("www\\1600\\i18n\\EN-US\\UIStringTable.ini",
-                        Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=Scan with Bastion NT\r\n"));
-    EXPECT_EQ(m_handler->QueryContextMenu(m_menu.get(), 0, 10, 20, CMF_NORMAL), 1);
-    const auto items = ShellHost::DescribeMenu(m_menu.get());
-    ASSERT_EQ(items.size(), 4u);
-    EXPECT_EQ(items[1].text, "Scan with Bastion NT");
-    EXPECT_TRUE(items[1].hasBitmap);
-}
-
 TEST_F(CtxMenuTest, ItemWithoutBitmapWhenThePictureCannotBeHad)
 {
     const struct {
@@ -329,22 +304,6 @@ TEST(AppendPathComponent, TrailByteThatLooksLikeASeparatorIsNotOne)
     EXPECT_TRUE(EndsWithPathSeparator("C:\\\x95\x5C\\", 932));
     EXPECT_TRUE(EndsWithPathSeparator("C:\\\x95\x5C", 1252));
     EXPECT_FALSE(EndsWithPathSeparator("", 932));
-}
-
-TEST(ReadAgentInstallFolder, StringsOnlyAndBounded)
-{
-    KsxTest::CAgentRegistry registry;
-    registry.SetString("", "Application Path", "C:\\Program Files (x86)\\Corvane\\");
-    EXPECT_EQ(ReadAgentInstallFolder(260), "C:\\Program Files (x86)\\Corvane\\");
-
-    registry.SetString("", "Application Path", std::string(260, 'a'));  // 261 bytes with its NUL
-    EXPECT_EQ(ReadAgentInstallFolder(260), "");
-
-    registry.SetDword("", "Application Path", 0x5C3A43);
-    EXPECT_EQ(ReadAgentInstallFolder(260), "");
-
-    registry.DeleteValue("", "Application Path");
-    EXPECT_EQ(ReadAgentInstallFolder(260), "");
 }
 
 }  // namespace

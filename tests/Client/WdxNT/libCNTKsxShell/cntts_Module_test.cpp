@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "shellhost.h"
 #include "test_support.h"
 #include "ut_ProcAddress.h"
 
@@ -86,28 +85,22 @@ protected:
     FnVoid m_unregister = nullptr;
 };
 
-TEST_F(ModuleTest, RegistersThroughTheExportTwiceAndUnregisters)
+// Through the exports and through regsvr32, in turn.
+TEST_F(ModuleTest, RegistersTwiceAndUnregisters)
 {
-    char loaded[MAX_PATH] = {};
-    ::GetModuleFileNameA(m_module.get(), loaded, MAX_PATH);
+    const std::string dll = DllPath();
+    const std::wstring quoted = L"\"" + std::wstring(dll.begin(), dll.end()) + L"\"";
     EXPECT_EQ(m_register(), S_OK);
     EXPECT_EQ(m_register(), S_OK);
-    ExpectRegistered(loaded);
+    ExpectRegistered(dll);
+    ASSERT_EQ(KsxTest::RunProcess(L"regsvr32.exe /s /u " + quoted), 0u);
+    ExpectUnregistered();
+    ASSERT_EQ(KsxTest::RunProcess(L"regsvr32.exe /s " + quoted), 0u);
+    ExpectRegistered(dll);
     EXPECT_EQ(m_unregister(), S_OK);
     ExpectUnregistered();
     // Nothing left to delete: every parent still opens.
     EXPECT_EQ(m_unregister(), S_OK);
-}
-
-TEST_F(ModuleTest, RegistersThroughRegsvr32)
-{
-    const std::string dll = DllPath();
-    std::wstring cmd = L"regsvr32.exe /s \"" + std::wstring(dll.begin(), dll.end()) + L"\"";
-    ASSERT_EQ(KsxTest::RunProcess(cmd), 0u);
-    ExpectRegistered(dll);
-    cmd = L"regsvr32.exe /s /u \"" + std::wstring(dll.begin(), dll.end()) + L"\"";
-    ASSERT_EQ(KsxTest::RunProcess(cmd), 0u);
-    ExpectUnregistered();
 }
 
 TEST_F(ModuleTest, MissingApprovalKeyIsNeverCreated)
@@ -186,42 +179,6 @@ TEST_F(ModuleTest, CanUnloadOnlyWhenNoFactoryOrObjectLives)
     EXPECT_EQ(m_canUnloadNow(), S_FALSE);
     f1.Reset();
     EXPECT_EQ(m_canUnloadNow(), S_OK);
-}
-
-// Apartment for the test's lifetime.
-struct CComApartment {
-    HRESULT hr = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    ~CComApartment()
-    {
-        if (SUCCEEDED(hr))
-            ::CoUninitialize();
-    }
-};
-
-TEST_F(ModuleTest, CoCreateInstanceEndToEnd)
-{
-    ASSERT_EQ(m_register(), S_OK);
-    CComApartment apartment;
-    ASSERT_EQ(apartment.hr, S_OK);
-    {
-        ComPtr<IShellExtInit> init;
-        ASSERT_EQ(::CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&init)), S_OK);
-        ComPtr<IDataObject> data;
-        ASSERT_EQ(ShellHost::CreateHDropDataObject({L"C:\\windows\\win.ini"}, &data), S_OK);
-        EXPECT_EQ(init->Initialize(nullptr, data.Get(), nullptr), S_OK);
-
-        ComPtr<IContextMenu> cm;
-        ASSERT_EQ(init.As(&cm), S_OK);
-        UTIL::CUniqueMenu menu(::CreatePopupMenu());
-        EXPECT_EQ(cm->QueryContextMenu(menu.get(), 0, 1, 100, CMF_NORMAL), 1);
-        const auto items = ShellHost::DescribeMenu(menu.get());
-        ASSERT_EQ(items.size(), 2u);
-        EXPECT_TRUE(items[0].separator);
-        EXPECT_EQ(items[1].id, 1u);
-    }
-    // Our own LoadLibrary keeps the module; COM's reference goes.
-    EXPECT_EQ(m_canUnloadNow(), S_OK);
-    ::CoFreeUnusedLibraries();
 }
 
 TEST(ModuleImage, ExportsExactlyTheFourEntryPoints)

@@ -8,10 +8,9 @@
 #include <cstdlib>
 #include <functional>
 #include <new>
+#include <vector>
 
-#include "cntts_CtxMenu.h"
 #include "cntts_Module.h"
-#include "cntts_ScanDispatch.h"
 #include "service_fixture.h"
 #include "shell_fixtures.h"
 #include "shellhost.h"
@@ -53,66 +52,71 @@ void Free(void* p, bool aligned = false) noexcept
 
 }  // namespace
 
-void* operator new(std::size_t n) { return AllocateOrThrow(n); }
-void* operator new[](std::size_t n) { return AllocateOrThrow(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new(std::size_t n, std::align_val_t a) { return AllocateOrThrow(n, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return AllocateOrThrow(n, static_cast<std::size_t>(a)); }
-void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept
-{
-    return Allocate(n, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept
-{
-    return Allocate(n, static_cast<std::size_t>(a));
-}
+using std::align_val_t;
+using std::nothrow_t;
+using std::size_t;
+
+void* operator new(size_t n) { return AllocateOrThrow(n); }
+void* operator new[](size_t n) { return AllocateOrThrow(n); }
+void* operator new(size_t n, const nothrow_t&) noexcept { return Allocate(n); }
+void* operator new[](size_t n, const nothrow_t&) noexcept { return Allocate(n); }
+void* operator new(size_t n, align_val_t a) { return AllocateOrThrow(n, size_t(a)); }
+void* operator new[](size_t n, align_val_t a) { return AllocateOrThrow(n, size_t(a)); }
+void* operator new(size_t n, align_val_t a, const nothrow_t&) noexcept { return Allocate(n, size_t(a)); }
+void* operator new[](size_t n, align_val_t a, const nothrow_t&) noexcept { return Allocate(n, size_t(a)); }
 void operator delete(void* p) noexcept { Free(p); }
 void operator delete[](void* p) noexcept { Free(p); }
-void operator delete(void* p, std::size_t) noexcept { Free(p); }
-void operator delete[](void* p, std::size_t) noexcept { Free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { Free(p, true); }
-void operator delete[](void* p, std::align_val_t) noexcept { Free(p, true); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { Free(p, true); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { Free(p, true); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { Free(p, true); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { Free(p, true); }
+void operator delete(void* p, size_t) noexcept { Free(p); }
+void operator delete[](void* p, size_t) noexcept { Free(p); }
+void operator delete(void* p, const nothrow_t&) noexcept { Free(p); }
+void operator delete[](void* p, const nothrow_t&) noexcept { Free(p); }
+void operator delete(void* p, align_val_t) noexcept { Free(p, true); }
+void operator delete[](void* p, align_val_t) noexcept { Free(p, true); }
+void operator delete(void* p, size_t, align_val_t) noexcept { Free(p, true); }
+void operator delete[](void* p, size_t, align_val_t) noexcept { Free(p, true); }
+void operator delete(void* p, align_val_t, const nothrow_t&) noexcept { Free(p, true); }
+void operator delete[](void* p, align_val_t, const nothrow_t&) noexcept { Free(p, true); }
 
 using namespace KsxShell;
 using namespace ShellTest;
 
 namespace {
 
-// Fails this thread's Nth allocation from here to the end of the scope.
-class CFailingAllocation {
-public:
-    explicit CFailingAllocation(unsigned long n)
-    {
-        t_requests = 0;
-        t_failed = false;
-        t_failAt = n;
-    }
-    ~CFailingAllocation() { t_failAt = 0; }
-    CFailingAllocation(const CFailingAllocation&) = delete;
-    CFailingAllocation& operator=(const CFailingAllocation&) = delete;
-
-    static bool Failed() { return t_failed; }
-};
+// Runs `call` with this thread's Nth allocation failing; t_failed tells
+// whether the call got that far.
+template <typename Call>
+HRESULT Failing(unsigned long n, Call call)
+{
+    struct Disarm {
+        ~Disarm() { t_failAt = 0; }
+    } disarm;
+    t_requests = 0;
+    t_failed = false;
+    t_failAt = n;
+    return call();
+}
 
 const CLSID kClsid = {0x5C1E9A42, 0x7D3B, 0x4F0A, {0x9E, 0x21, 0x6B, 0x8D, 0x0C, 0x4A, 0x7F, 0x13}};
 
 int g_alerts = 0;
-int WINAPI CountAlert(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+int WINAPI CountAlert(HWND, LPCSTR text, LPCSTR, UINT)
 {
-    EXPECT_EQ(owner, nullptr);
     EXPECT_STREQ(text, "Not Enough Memory !");
-    EXPECT_EQ(caption, nullptr);
-    EXPECT_EQ(type, static_cast<UINT>(MB_OK));
     ++g_alerts;
     return IDOK;
 }
+
+// One COM method or export: `run(n)` arranges what it needs, calls it through
+// Failing(n, ...) and tidies up. A run whose allocation failed must answer
+// E_OUTOFMEMORY, or one of `absorbed` where a callee takes the failure by its
+// own contract (the log call drops its record, a text lookup gives an empty
+// text, the dispatch's documented alert), and leave nothing behind.
+struct EntryPoint {
+    const char* name;
+    std::function<HRESULT(unsigned long n)> run;
+    std::vector<HRESULT> absorbed;
+    bool allocates;  // some run must answer E_OUTOFMEMORY
+};
 
 class OutOfMemoryTest : public ShellTestBase {
 protected:
@@ -122,38 +126,37 @@ protected:
         m_registry.SetString("", "Application Path", m_install.Path());
         m_install.WriteFile("www\\1600\\res\\corvane_logo.bmp", KsxTest::MakeBitmapFile(16, 16));
         DispatchHooksForTesting().messageBox = CountAlert;
-        g_alerts = 0;
     }
 
-    // Runs `call` (arrange, then the entry point inside a CFailingAllocation
-    // scope, then tidy up) for N = 1, 2, ... until the Nth allocation is no
-    // longer reached. Each run that failed must answer E_OUTOFMEMORY, or one
-    // of `absorbed` where a callee takes the failure by its own contract (the
-    // log call drops its record, a conversion gives an empty text), and leave
-    // nothing allocated. Returns how many runs answered E_OUTOFMEMORY.
-    int EachAllocationFailing(const std::function<HRESULT(unsigned long)>& call,
-                              std::initializer_list<HRESULT> absorbed)
+    static int Failures()
     {
-        call(0);  // singletons and caches settle first
+        return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+    }
+
+    // N = 1, 2, ... until the Nth allocation is no longer reached, or the
+    // first failure of this entry point.
+    static void EachAllocationFailing(const EntryPoint& e)
+    {
+        SCOPED_TRACE(e.name);
+        e.run(0);  // singletons and caches settle first
+        const int failures = Failures();
         int outOfMemory = 0;
-        for (unsigned long n = 1; n < 100000; ++n) {
+        for (unsigned long n = 1; n < 100000 && Failures() == failures; ++n) {
             const long live = g_live;
-            const HRESULT hr = call(n);
+            const HRESULT hr = e.run(n);
             const long leaked = g_live - live;  // before a failure message allocates
-            if (!CFailingAllocation::Failed())
-                return outOfMemory;
+            if (!t_failed) {
+                EXPECT_TRUE(outOfMemory || !e.allocates) << "never E_OUTOFMEMORY";
+                return;
+            }
             outOfMemory += hr == E_OUTOFMEMORY;
-            if (!HasFailure()) {
+            if (Failures() == failures) {
                 EXPECT_EQ(leaked, 0) << "allocation " << n << " leaves blocks behind";
             }
-            const bool allowed = hr == E_OUTOFMEMORY || std::count(absorbed.begin(), absorbed.end(), hr);
-            EXPECT_TRUE(allowed) << "allocation " << n << ": 0x" << std::hex << hr;
+            EXPECT_TRUE(hr == E_OUTOFMEMORY || std::count(e.absorbed.begin(), e.absorbed.end(), hr))
+                << "allocation " << n << ": 0x" << std::hex << hr;
             EXPECT_EQ(ModuleObjectCount(), 0) << "allocation " << n;
-            if (HasFailure())
-                return outOfMemory;
         }
-        ADD_FAILURE() << "the allocations never end";
-        return outOfMemory;
     }
 
     KsxTest::CAgentRegistry m_registry;
@@ -162,121 +165,95 @@ protected:
     CDispatchHooksScope m_hooks;
 };
 
-TEST_F(OutOfMemoryTest, Exports)
-{
-    EXPECT_GT(EachAllocationFailing([](unsigned long n) {
-                  ComPtr<IClassFactory> factory;
-                  CFailingAllocation fail(n);
-                  return DllGetClassObject(kClsid, IID_PPV_ARGS(&factory));
-              },
-                                    {S_OK}),
-              0);
-    EachAllocationFailing([](unsigned long n) {
-        CFailingAllocation fail(n);
-        return DllCanUnloadNow();
-    },
-                          {S_OK});
-    EXPECT_GT(EachAllocationFailing(
-                  [](unsigned long n) {
-                      CFailingAllocation fail(n);
-                      return DllRegisterServer();
-                  },
-                  {S_OK, S_FALSE}),
-              0);
-    EachAllocationFailing(
-        [](unsigned long n) {
-            CFailingAllocation fail(n);
-            return DllUnregisterServer();
-        },
-        {S_OK, S_FALSE});
-}
-
-TEST_F(OutOfMemoryTest, ClassFactory)
-{
-    EXPECT_GT(EachAllocationFailing([](unsigned long n) {
-                  ComPtr<IClassFactory> factory = NewFactory();
-                  ComPtr<IContextMenu> handler;
-                  CFailingAllocation fail(n);
-                  return factory->CreateInstance(nullptr, IID_PPV_ARGS(&handler));
-              },
-                                    {S_OK}),
-              0);
-    EachAllocationFailing([](unsigned long n) {
-        ComPtr<IClassFactory> factory = NewFactory();
-        CFailingAllocation fail(n);
-        return factory->LockServer(TRUE);
-    },
-                          {S_OK});
-}
-
-TEST_F(OutOfMemoryTest, ContextMenu)
+TEST_F(OutOfMemoryTest, EveryComMethodAndExport)
 {
     ComPtr<IDataObject> data;
-    ASSERT_EQ(ShellHost::CreateHDropDataObject({L"C:\\a.txt"}, &data), S_OK);
-    EachAllocationFailing([&](unsigned long n) {
+    ASSERT_EQ(ShellHost::CreateHDropDataObject({L"C:\\a.txt", L"C:\\b"}, &data), S_OK);
+    auto handler = [&] {
+        ComPtr<IContextMenu> menu = NewHandler();
         ComPtr<IShellExtInit> init;
-        EXPECT_EQ(NewHandler().As(&init), S_OK);
-        CFailingAllocation fail(n);
-        return init->Initialize(nullptr, data.Get(), nullptr);
-    },
-                          {S_OK});
-    // A menu left as found, or with both entries: nothing half-built.
+        EXPECT_EQ(menu.As(&init), S_OK);
+        EXPECT_EQ(init->Initialize(nullptr, data.Get(), nullptr), S_OK);
+        return menu;
+    };
     const HRESULT added = MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
-    EXPECT_GT(EachAllocationFailing(
-                  [&](unsigned long n) {
-                      ComPtr<IContextMenu> handler = NewHandler();
-                      UTIL::CUniqueMenu menu(::CreatePopupMenu());
-                      ::AppendMenuA(menu.get(), MF_STRING, 7, "Open");
-                      HRESULT hr;
-                      {
-                          CFailingAllocation fail(n);
-                          hr = handler->QueryContextMenu(menu.get(), 0, 1, 2, CMF_NORMAL);
-                      }
-                      EXPECT_EQ(::GetMenuItemCount(menu.get()), hr == added ? 3 : 1) << "allocation " << n;
-                      return hr;
-                  },
-                  {added}),
-              0);
-    EachAllocationFailing([](unsigned long n) {
-        ComPtr<IContextMenu> handler = NewHandler();
-        char help[64] = {};
-        CFailingAllocation fail(n);
-        return handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, sizeof(help));
-    },
-                          {S_OK});
-}
-
-TEST_F(OutOfMemoryTest, InvokeCommandTowardsTheMonitor)
-{
     CFakeMonitor monitor;
-    // A path list that cannot be built is reported with a message box and E_UNEXPECTED.
-    EXPECT_GT(EachAllocationFailing(
-                  [](unsigned long n) {
-                      ComPtr<IContextMenu> handler = NewHandlerWith({L"C:\\a.txt", L"C:\\b"});
-                      const int alerts = g_alerts;
-                      HRESULT hr;
-                      {
-                          CFailingAllocation fail(n);
-                          hr = Invoke(handler.Get());
-                      }
-                      EXPECT_EQ(g_alerts, alerts + (hr == E_UNEXPECTED ? 1 : 0)) << "allocation " << n;
-                      return hr;
-                  },
-                  {S_OK, E_UNEXPECTED}),
-              0);
-    EXPECT_GT(g_alerts, 0);
-}
-
-TEST_F(OutOfMemoryTest, InvokeCommandTowardsTheLauncher)
-{
-    m_registry.SetDword("Misc.", "RCS", 202);  // no launcher in the folder: CreateProcessW fails, as it may
-    EXPECT_GT(EachAllocationFailing([](unsigned long n) {
-                  ComPtr<IContextMenu> handler = NewHandlerWith({L"C:\\a.txt"});
-                  CFailingAllocation fail(n);
-                  return Invoke(handler.Get(), "D:\\Data");
-              },
-                                    {S_OK}),
-              0);
+    const EntryPoint entryPoints[] = {
+        {"DllGetClassObject",
+         [](unsigned long n) {
+             ComPtr<IClassFactory> f;
+             return Failing(n, [&] { return DllGetClassObject(kClsid, IID_PPV_ARGS(&f)); });
+         },
+         {S_OK}, true},
+        {"DllCanUnloadNow", [](unsigned long n) { return Failing(n, DllCanUnloadNow); }, {S_OK}, false},
+        {"DllRegisterServer", [](unsigned long n) { return Failing(n, DllRegisterServer); }, {S_OK, S_FALSE}, true},
+        {"DllUnregisterServer", [](unsigned long n) { return Failing(n, DllUnregisterServer); }, {S_OK, S_FALSE},
+         false},
+        {"CreateInstance",
+         [](unsigned long n) {
+             ComPtr<IClassFactory> factory = NewFactory();
+             ComPtr<IContextMenu> menu;
+             return Failing(n, [&] { return factory->CreateInstance(nullptr, IID_PPV_ARGS(&menu)); });
+         },
+         {S_OK}, true},
+        {"LockServer",
+         [](unsigned long n) {
+             ComPtr<IClassFactory> factory = NewFactory();
+             return Failing(n, [&] { return factory->LockServer(TRUE); });
+         },
+         {S_OK}, false},
+        {"Initialize",
+         [&](unsigned long n) {
+             ComPtr<IShellExtInit> init;
+             EXPECT_EQ(NewHandler().As(&init), S_OK);
+             return Failing(n, [&] { return init->Initialize(nullptr, data.Get(), nullptr); });
+         },
+         {S_OK}, false},
+        // The menu is left as found, or gets both entries: nothing half-built.
+        {"QueryContextMenu",
+         [&](unsigned long n) {
+             ComPtr<IContextMenu> menu = NewHandler();
+             UTIL::CUniqueMenu popup(::CreatePopupMenu());
+             ::AppendMenuA(popup.get(), MF_STRING, 7, "Open");
+             const HRESULT hr = Failing(n, [&] { return menu->QueryContextMenu(popup.get(), 0, 1, 2, 0); });
+             EXPECT_EQ(::GetMenuItemCount(popup.get()), hr == added ? 3 : 1) << "allocation " << n;
+             return hr;
+         },
+         {added}, true},
+        {"GetCommandString",
+         [](unsigned long n) {
+             ComPtr<IContextMenu> menu = NewHandler();
+             char help[64] = {};
+             return Failing(n, [&] { return menu->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, 64); });
+         },
+         {S_OK}, false},
+        // A path list that cannot be built: the alert and E_UNEXPECTED, as documented.
+        {"InvokeCommand towards the monitor",
+         [&](unsigned long n) {
+             ComPtr<IContextMenu> menu = handler();
+             const int alerts = g_alerts;
+             const HRESULT hr = Failing(n, [&] { return Invoke(menu.Get()); });
+             EXPECT_EQ(g_alerts, alerts + (hr == E_UNEXPECTED ? 1 : 0)) << "allocation " << n;
+             return hr;
+         },
+         {S_OK, E_UNEXPECTED}, true},
+        // No launcher in the folder: CreateProcessW fails, as it may.
+        {"InvokeCommand towards the launcher",
+         [&](unsigned long n) {
+             m_registry.SetDword("Misc.", "RCS", 202);
+             ComPtr<IContextMenu> menu = handler();
+             const HRESULT hr = Failing(n, [&] { return Invoke(menu.Get(), "D:\\Data"); });
+             m_registry.DeleteValue("Misc.", "RCS");
+             return hr;
+         },
+         {S_OK}, true},
+    };
+    for (const auto& e : entryPoints)
+        EachAllocationFailing(e);
+    if (!HasFailure()) {
+        EXPECT_GT(g_alerts, 0);
+        EXPECT_GT(monitor.requests, 0);
+    }
 }
 
 }  // namespace

@@ -150,20 +150,33 @@ TEST_F(DispatchTest, PathsTheRequestCannotCarryAreLeftOut)
     EXPECT_EQ(parts[2], "C:\\prefixed.txt");
 }
 
+// A path as the request carries it (`sent`), or the reason it is left out.
+struct PathCase {
+    std::wstring path;
+    bool sent;
+    std::string formOrReason;
+};
+
+void ExpectMonitorPaths(std::initializer_list<PathCase> cases)
+{
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.formOrReason);
+        std::string out;
+        const char* reason = "";
+        EXPECT_EQ(MonitorPathFromWide(c.path, out, &reason), c.sent);
+        EXPECT_EQ(c.sent ? out : reason, c.formOrReason);
+    }
+}
+
 TEST(MonitorPath, PrefixesAndLimits)
 {
-    std::string out;
-    const char* reason = nullptr;
-    EXPECT_TRUE(MonitorPathFromWide(L"\\\\?\\UNC\\server\\share\\f.txt", out, &reason));
-    EXPECT_EQ(out, "\\\\server\\share\\f.txt");
-    EXPECT_FALSE(MonitorPathFromWide(L"\\\\?\\Volume{1234}\\x", out, &reason));
-    EXPECT_STREQ(reason, "not an ordinary path");
-
     const std::wstring longest = L"C:\\" + std::wstring(516, L'b');  // 519 bytes
-    EXPECT_TRUE(MonitorPathFromWide(longest, out, &reason));
-    EXPECT_EQ(out.size(), 519u);
-    EXPECT_FALSE(MonitorPathFromWide(longest + L"b", out, &reason));
-    EXPECT_STREQ(reason, "longer than 519 bytes");
+    ExpectMonitorPaths({
+        {L"\\\\?\\UNC\\server\\share\\f.txt", true, "\\\\server\\share\\f.txt"},
+        {L"\\\\?\\Volume{1234}\\x", false, "not an ordinary path"},
+        {longest, true, "C:\\" + std::string(516, 'b')},
+        {longest + L"b", false, "longer than 519 bytes"},
+    });
 }
 
 UINT WINAPI Utf8AnsiCodePage() { return CP_UTF8; }
@@ -194,13 +207,11 @@ TEST(MonitorPath, Utf8AnsiCodePage)
         DispatchHooksForTesting().getAcp = Utf8AnsiCodePage;
     DispatchHooksForTesting().wideCharToMultiByte = StrictUtf8Conversion;
 
-    std::string out;
-    const char* reason = nullptr;
-    EXPECT_TRUE(MonitorPathFromWide(L"C:\\\x03A9\x03BC\x03B5\x03B3\x03B1.txt", out, &reason));
-    EXPECT_EQ(out, "C:\\\xCE\xA9\xCE\xBC\xCE\xB5\xCE\xB3\xCE\xB1.txt");
-    EXPECT_TRUE(MonitorPathFromWide(L"C:\\plain", out, &reason));
-    EXPECT_EQ(out, "C:\\plain");
-    EXPECT_FALSE(MonitorPathFromWide(L"C:\\missing\\\xD800.txt", out, &reason));
+    ExpectMonitorPaths({
+        {L"C:\\\x03A9\x03BC\x03B5\x03B3\x03B1.txt", true, "C:\\\xCE\xA9\xCE\xBC\xCE\xB5\xCE\xB3\xCE\xB1.txt"},
+        {L"C:\\plain", true, "C:\\plain"},
+        {L"C:\\missing\\\xD800.txt", false, "not representable in the ANSI code page"},
+    });
 }
 
 // A record from the dispatch at `level` whose text ends in `message`, within a few seconds.
@@ -265,20 +276,6 @@ TEST_F(LauncherTest, StartsTheLauncherWithTheWorkingDirectoryEvenWhenAMonitorExi
     EXPECT_EQ(::GetFileAttributesA((m_temp.Path() + "Program.journal").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// Changes the current folder for the test's lifetime.
-class CCurrentFolder {
-public:
-    explicit CCurrentFolder(const char* folder)
-    {
-        ::GetCurrentDirectoryA(MAX_PATH, m_saved);
-        EXPECT_TRUE(::SetCurrentDirectoryA(folder));
-    }
-    ~CCurrentFolder() { ::SetCurrentDirectoryA(m_saved); }
-
-private:
-    char m_saved[MAX_PATH] = {};
-};
-
 void SetApplicationPath(DWORD type, const std::string& bytes)
 {
     UTIL::CUniqueHKey key;
@@ -289,18 +286,30 @@ void SetApplicationPath(DWORD type, const std::string& bytes)
               ERROR_SUCCESS);
 }
 
+// The agent's root that does not open while "Misc." does. Wine opens a key of
+// the 32-bit view one component at a time, so a root locked by its DACL locks
+// "Misc." too: that failure comes through the seam.
+LONG RootDenied(const char* subKey, UTIL::CUniqueHKey& key)
+{
+    return *subKey ? UTIL::OpenAgentKey(subKey, key) : ERROR_ACCESS_DENIED;
+}
+
 TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPath)
 {
     // A decoy where an empty folder would lead: \sablelauncher.exe on the current drive.
-    CCurrentFolder current("C:\\windows");
+    char current[MAX_PATH] = {};
+    ::GetCurrentDirectoryA(MAX_PATH, current);
+    ASSERT_TRUE(::SetCurrentDirectoryA("C:\\windows"));
     const std::string decoy = "C:\\sablelauncher.exe";
-    ASSERT_TRUE(::CopyFileA((KsxTest::ExeDirA() + "sablelauncher.exe").c_str(), decoy.c_str(), FALSE));
-    const UTIL::CScopeExit removeDecoy([&] {
+    const UTIL::CScopeExit restore([&] {
+        ::SetCurrentDirectoryA(current);
         ::DeleteFileA(decoy.c_str());
         ::DeleteFileA("C:\\sablelauncher.journal");
     });
+    ASSERT_TRUE(::CopyFileA((KsxTest::ExeDirA() + "sablelauncher.exe").c_str(), decoy.c_str(), FALSE));
 
     const std::string longTarget = "C:\\" + std::string(250, 'z');
+    const std::wstring noPath = L"CShellExt::DoScan - Can not find application path";
     const struct {
         const char* why;
         DWORD type;  // REG_NONE: no value at all
@@ -308,18 +317,20 @@ TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPath)
         const char* directory;
         const wchar_t* level;
         std::wstring message;
+        bool rootDenied;
     } cases[] = {
-        {"missing", REG_NONE, "", "C:\\", L"87", L"CShellExt::DoScan - Can not find application path(2)"},
-        {"a number", REG_DWORD, std::string("\x07\0\0\0", 4), "C:\\", L"87",
-         L"CShellExt::DoScan - Can not find application path(13)"},
-        {"empty text", REG_SZ, std::string(1, '\0'), "C:\\", L"87",
-         L"CShellExt::DoScan - Can not find application path(13)"},
-        {"no bytes", REG_SZ, "", "C:\\", L"87", L"CShellExt::DoScan - Can not find application path(13)"},
+        {"missing", REG_NONE, "", "C:\\", L"87", noPath + L"(2)", false},
+        {"a number", REG_DWORD, std::string("\x07\0\0\0", 4), "C:\\", L"87", noPath + L"(13)", false},
+        {"empty text", REG_SZ, std::string(1, '\0'), "C:\\", L"87", noPath + L"(13)", false},
+        {"no bytes", REG_SZ, "", "C:\\", L"87", noPath + L"(13)", false},
         {"a target that does not fit is not cut", REG_SZ, m_folder + '\0', longTarget.c_str(), L"87",
-         L"CShellExt::DoScan - the launcher command line does not fit"},
-        {"no launcher in the folder", REG_SZ, m_temp.Path() + '\0', "C:\\", L"68", L"lasterror=2"},
+         L"CShellExt::DoScan - the launcher command line does not fit", false},
+        {"no launcher in the folder", REG_SZ, m_temp.Path() + '\0', "C:\\", L"68", L"lasterror=2", false},
+        {"the root does not open", REG_SZ, m_folder + '\0', "C:\\", L"87", L"CShellExt::DoScan - Can not open reg",
+         true},
     };
     ComPtr<IContextMenu> handler = NewHandlerWith({L"C:\\x"});
+    CDispatchHooksScope hooks;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         m_capture.Clear();
@@ -327,30 +338,12 @@ TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPath)
             m_registry.DeleteValue("", "Application Path");
         else
             SetApplicationPath(c.type, c.data);
+        DispatchHooksForTesting().openAgentKey = c.rootDenied ? RootDenied : UTIL::OpenAgentKey<char>;
         EXPECT_EQ(Invoke(handler.Get(), c.directory), S_OK);
         EXPECT_TRUE(WaitForRecord(m_capture, c.level, c.message));
     }
     ::Sleep(500);
     EXPECT_EQ(::GetFileAttributesA("C:\\sablelauncher.journal"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(::GetFileAttributesA(Journal().c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
-// The agent's root that does not open while "Misc." does. Wine opens a key of
-// the 32-bit view one component at a time, so a root locked by its DACL locks
-// "Misc." too: the failure comes through the seam.
-LONG RootDenied(const char* subKey, UTIL::CUniqueHKey& key)
-{
-    return *subKey ? UTIL::OpenAgentKey(subKey, key) : ERROR_ACCESS_DENIED;
-}
-
-TEST_F(LauncherTest, RootKeyThatDoesNotOpenIsReported)
-{
-    m_registry.SetString("", "Application Path", m_folder);
-    CDispatchHooksScope hooks;
-    DispatchHooksForTesting().openAgentKey = RootDenied;
-    EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\x"}).Get(), "C:\\"), S_OK);
-    EXPECT_TRUE(WaitForRecord(m_capture, L"87", L"CShellExt::DoScan - Can not open reg"));
-    ::Sleep(500);
     EXPECT_EQ(::GetFileAttributesA(Journal().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 

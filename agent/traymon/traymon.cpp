@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "journal.h"
+#include "ut_Handle.h"
 
 namespace {
 
@@ -153,11 +154,9 @@ int wmain(int argc, wchar_t** argv)
     }
     Record("READY");
     if (!readyEvent.empty()) {
-        HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent.c_str());
-        if (ready) {
-            ::SetEvent(ready);
-            ::CloseHandle(ready);
-        }
+        const UTIL::CUniqueHandle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent.c_str()));
+        if (ready)
+            ::SetEvent(ready.get());
     }
 
     MSG msg;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "shellhost.h"
+#include "ut_Handle.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -130,9 +131,9 @@ std::wstring RegisteredModule(const std::wstring& clsid)
 // text, and optionally pick the item.
 void BuildMenuAndInvoke(const Options& o, IContextMenu* menuHandler, Report& r)
 {
-    HMENU menu = ::CreatePopupMenu();
-    r.query = menuHandler->QueryContextMenu(menu, o.index, o.first, o.first + 0x7FFF, o.flags);
-    r.menu = ShellHost::DescribeMenu(menu);
+    const UTIL::CUniqueMenu menu(::CreatePopupMenu());
+    r.query = menuHandler->QueryContextMenu(menu.get(), o.index, o.first, o.first + 0x7FFF, o.flags);
+    r.menu = ShellHost::DescribeMenu(menu.get());
 
     char help[MAX_PATH] = {};
     r.help = menuHandler->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, MAX_PATH);
@@ -154,7 +155,6 @@ void BuildMenuAndInvoke(const Options& o, IContextMenu* menuHandler, Report& r)
         r.invoked = true;
         r.invoke = menuHandler->InvokeCommand(&ici);
     }
-    ::DestroyMenu(menu);
 }
 
 void RightClick(const Options& o, const CLSID& clsid, Report& r, bool freeLibraries = true)
@@ -272,12 +272,10 @@ struct Footprint {
 Footprint TakeFootprint()
 {
     Footprint f;
-    HANDLE probe = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    f.nextHandle = reinterpret_cast<ULONG_PTR>(probe);
-    ::CloseHandle(probe);
-    HBITMAP bitmap = ::CreateBitmap(1, 1, 1, 32, nullptr);
-    f.nextGdiIndex = reinterpret_cast<ULONG_PTR>(bitmap) & 0xFFFF;
-    ::DeleteObject(bitmap);
+    const UTIL::CUniqueHandle probe(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    f.nextHandle = reinterpret_cast<ULONG_PTR>(probe.get());
+    const UTIL::CUniqueBitmap bitmap(::CreateBitmap(1, 1, 1, 32, nullptr));
+    f.nextGdiIndex = reinterpret_cast<ULONG_PTR>(bitmap.get()) & 0xFFFF;
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof(pmc);
     if (::GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc)))

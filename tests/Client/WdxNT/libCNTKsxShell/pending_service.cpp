@@ -6,6 +6,8 @@
 
 #include <cwchar>
 
+#include "ut_Handle.h"
+
 namespace {
 
 SERVICE_STATUS_HANDLE g_hStatus = nullptr;
@@ -35,11 +37,9 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
     Report(SERVICE_START_PENDING);
     const DWORD state = argc > 1 ? wcstoul(argv[1], nullptr, 10) : SERVICE_START_PENDING;
     if (state != SERVICE_START_PENDING) {
-        HANDLE go = ::OpenEventW(SYNCHRONIZE, FALSE, L"Global\\ksx-pending-service-go");
-        if (go) {
-            ::WaitForSingleObject(go, 10000);
-            ::CloseHandle(go);
-        }
+        const UTIL::CUniqueHandle go(::OpenEventW(SYNCHRONIZE, FALSE, L"Global\\ksx-pending-service-go"));
+        if (go)
+            ::WaitForSingleObject(go.get(), 10000);
         Report(state);
     }
     ::WaitForSingleObject(g_hStop, 60000);

@@ -1,6 +1,7 @@
 // Stand-in for the agent's tray monitor: a top-level window that takes scan
-// requests (WM_COPYDATA, code 3, "?"-joined ANSI paths ending in NUL) and
-// journals each requested path.
+// requests (WM_COPYDATA with wParam 3 and code 3, "?"-joined ANSI paths whose
+// only NUL is the last byte) and journals each requested path; anything else
+// is rejected and counted.
 //
 //   traymon [--journal PATH] [--ready-event NAME] [--hang]
 //
@@ -14,12 +15,14 @@
 #include <vector>
 
 #include "journal.h"
+#include "ut_Handle.h"
 
 namespace {
 
 const char kClassName[] = "WdxNTMonClass";
 const char kTitle[] = "WdxNTMon.MainFrame";
 constexpr ULONG_PTR kScanRequestCode = 3;
+constexpr WPARAM kScanRequestWParam = 3;
 
 std::wstring g_journal;
 bool g_hang = false;
@@ -33,21 +36,24 @@ void Record(const std::string& line)
     fflush(stdout);
 }
 
-bool Reject(const char* reason, const COPYDATASTRUCT* cds)
+bool Reject(const char* reason, WPARAM wParam, const COPYDATASTRUCT* cds)
 {
     ++g_rejected;
-    char line[160];
-    snprintf(line, sizeof(line), "REJECT %s dwData=%llu cbData=%lu (rejected so far: %u)", reason,
-             cds ? static_cast<unsigned long long>(cds->dwData) : 0ull, cds ? cds->cbData : 0ul, g_rejected);
+    char line[200];
+    snprintf(line, sizeof(line), "REJECT %s wParam=%llu dwData=%llu cbData=%lu (rejected so far: %u)", reason,
+             static_cast<unsigned long long>(wParam), cds ? static_cast<unsigned long long>(cds->dwData) : 0ull,
+             cds ? cds->cbData : 0ul, g_rejected);
     Record(line);
     return false;
 }
 
 // Splits a checked request into its paths; false when it is malformed.
-bool ParseRequest(const COPYDATASTRUCT* cds, std::vector<std::string>& paths, const char** reason)
+bool ParseRequest(WPARAM wParam, const COPYDATASTRUCT* cds, std::vector<std::string>& paths, const char** reason)
 {
     *reason = nullptr;
-    if (!cds)
+    if (wParam != kScanRequestWParam)
+        *reason = "unknown-wparam";
+    else if (!cds)
         *reason = "no-data";
     else if (cds->dwData != kScanRequestCode)
         *reason = "unknown-request-code";
@@ -55,12 +61,15 @@ bool ParseRequest(const COPYDATASTRUCT* cds, std::vector<std::string>& paths, co
         *reason = "empty";
     if (*reason)
         return false;
+    // cbData is the list's length plus its NUL, so the first NUL is the last byte.
     const char* data = static_cast<const char*>(cds->lpData);
     const char* end = static_cast<const char*>(memchr(data, '\0', cds->cbData));
-    if (!end) {
+    if (!end)
         *reason = "not-terminated";
+    else if (end != data + cds->cbData - 1)
+        *reason = "nul-not-last";
+    if (*reason)
         return false;
-    }
     const std::string list(data, end);
     size_t start = 0;
     while (true) {
@@ -85,8 +94,8 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
         const auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
         std::vector<std::string> paths;
         const char* reason = nullptr;
-        if (!ParseRequest(cds, paths, &reason))
-            return Reject(reason, cds);
+        if (!ParseRequest(wParam, cds, paths, &reason))
+            return Reject(reason, wParam, cds);
         ++g_accepted;
         char head[120];
         snprintf(head, sizeof(head), "REQUEST paths=%zu cbData=%lu dwData=%llu wParam=%llu", paths.size(),
@@ -145,11 +154,9 @@ int wmain(int argc, wchar_t** argv)
     }
     Record("READY");
     if (!readyEvent.empty()) {
-        HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent.c_str());
-        if (ready) {
-            ::SetEvent(ready);
-            ::CloseHandle(ready);
-        }
+        const UTIL::CUniqueHandle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent.c_str()));
+        if (ready)
+            ::SetEvent(ready.get());
     }
 
     MSG msg;

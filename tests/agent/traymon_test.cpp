@@ -30,7 +30,7 @@ protected:
         ASSERT_TRUE(::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                                      &si, &pi));
         m_process.reset(pi.hProcess);
-        ::CloseHandle(pi.hThread);
+        UTIL::CUniqueHandle thread(pi.hThread);
         ASSERT_EQ(::WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
         m_window = ::FindWindowA("WdxNTMonClass", "WdxNTMon.MainFrame");
         ASSERT_NE(m_window, nullptr);
@@ -42,10 +42,11 @@ protected:
             ::TerminateProcess(m_process.get(), 1);
     }
 
-    LRESULT Send(ULONG_PTR code, const void* data, DWORD cb)
+    LRESULT Send(const std::string& bytes, ULONG_PTR code = 3, WPARAM wParam = 3)
     {
-        COPYDATASTRUCT cds = {code, cb, const_cast<void*>(data)};
-        return ::SendMessageA(m_window, WM_COPYDATA, 3, reinterpret_cast<LPARAM>(&cds));
+        COPYDATASTRUCT cds = {code, static_cast<DWORD>(bytes.size()),
+                              bytes.empty() ? nullptr : const_cast<char*>(bytes.data())};
+        return ::SendMessageA(m_window, WM_COPYDATA, wParam, reinterpret_cast<LPARAM>(&cds));
     }
 
     KsxTest::CTempFolder m_temp;
@@ -56,32 +57,39 @@ protected:
 
 TEST_F(TrayMonitorTest, JournalsEachRequestedPath)
 {
-    const char request[] = "C:\\a.txt?C:\\b?D:\\";
-    EXPECT_EQ(Send(3, request, sizeof(request)), TRUE);
+    EXPECT_EQ(Send(std::string("C:\\a.txt?C:\\b?D:\\", 18)), TRUE);
     const std::string journal = ReadText(m_journal);
-    EXPECT_NE(journal.find("REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n"),
-              std::string::npos)
-        << journal;
+    const char expected[] = "REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n";
+    EXPECT_NE(journal.find(expected), std::string::npos) << journal;
 }
 
+// As strict as the request's format: cbData is the length plus one NUL, the
+// last byte; dwData and wParam are 3.
 TEST_F(TrayMonitorTest, MalformedRequestsAreRejectedAndCounted)
 {
-    const char unterminated[] = {'C', ':', '\\', 'x'};
-    EXPECT_EQ(Send(3, unterminated, sizeof(unterminated)), FALSE);
-    const char ok[] = "C:\\x";
-    EXPECT_EQ(Send(4, ok, sizeof(ok)), FALSE);
-    EXPECT_EQ(Send(3, nullptr, 0), FALSE);
-    const char hole[] = "C:\\x??C:\\y";
-    EXPECT_EQ(Send(3, hole, sizeof(hole)), FALSE);
-    // Still serving after all that.
-    EXPECT_EQ(Send(3, ok, sizeof(ok)), TRUE);
+    const std::string ok("C:\\x", 5);
+    const struct {
+        const char* reason;
+        std::string bytes;
+        ULONG_PTR code;
+        WPARAM wParam;
+    } cases[] = {
+        {"not-terminated", "C:\\x", 3, 3},
+        {"nul-not-last", std::string("C:\\x\0junk", 9), 3, 3},
+        {"nul-not-last", std::string("C:\\x\0\0", 6), 3, 3},
+        {"unknown-request-code", ok, 4, 3},
+        {"unknown-wparam", ok, 3, 0},
+        {"empty", "", 3, 3},
+        {"empty-path", std::string("C:\\x??C:\\y", 11), 3, 3},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Send(c.bytes, c.code, c.wParam), FALSE) << c.reason;
+    EXPECT_EQ(Send(ok), TRUE);  // still serving after all that
 
     const std::string journal = ReadText(m_journal);
-    EXPECT_NE(journal.find("REJECT not-terminated"), std::string::npos) << journal;
-    EXPECT_NE(journal.find("REJECT unknown-request-code"), std::string::npos);
-    EXPECT_NE(journal.find("REJECT empty "), std::string::npos);
-    EXPECT_NE(journal.find("REJECT empty-path"), std::string::npos);
-    EXPECT_NE(journal.find("(rejected so far: 4)"), std::string::npos);
+    for (const auto& c : cases)
+        EXPECT_NE(journal.find(std::string("REJECT ") + c.reason + " "), std::string::npos) << c.reason;
+    EXPECT_NE(journal.find("(rejected so far: 7)"), std::string::npos) << journal;
     EXPECT_NE(journal.find("PATH C:\\x\r\n"), std::string::npos);
 }
 

@@ -13,6 +13,7 @@
 #include <shobjidl.h>
 
 #include <psapi.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,6 +22,9 @@
 #include <vector>
 
 #include "shellhost.h"
+#include "ut_Handle.h"
+
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -123,55 +127,56 @@ std::wstring RegisteredModule(const std::wstring& clsid)
     return path;
 }
 
+// What the shell does with a handler it got: build the menu, ask for help
+// text, and optionally pick the item.
+void BuildMenuAndInvoke(const Options& o, IContextMenu* menuHandler, Report& r)
+{
+    const UTIL::CUniqueMenu menu(::CreatePopupMenu());
+    r.query = menuHandler->QueryContextMenu(menu.get(), o.index, o.first, o.first + 0x7FFF, o.flags);
+    r.menu = ShellHost::DescribeMenu(menu.get());
+
+    char help[MAX_PATH] = {};
+    r.help = menuHandler->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, MAX_PATH);
+    if (SUCCEEDED(r.help))
+        r.helpText = help;
+
+    if (o.invoke) {
+        std::string dir;
+        if (!o.directory.empty()) {
+            int cb = ::WideCharToMultiByte(CP_ACP, 0, o.directory.c_str(), -1, nullptr, 0, nullptr, nullptr);
+            dir.resize(cb);
+            ::WideCharToMultiByte(CP_ACP, 0, o.directory.c_str(), -1, &dir[0], cb, nullptr, nullptr);
+        }
+        CMINVOKECOMMANDINFO ici = {};
+        ici.cbSize = sizeof(ici);
+        ici.lpVerb = MAKEINTRESOURCEA(0);
+        ici.lpDirectory = dir.empty() ? nullptr : dir.c_str();
+        ici.nShow = SW_SHOWNORMAL;
+        r.invoked = true;
+        r.invoke = menuHandler->InvokeCommand(&ici);
+    }
+}
+
 void RightClick(const Options& o, const CLSID& clsid, Report& r, bool freeLibraries = true)
 {
     r.modulePath = RegisteredModule(o.clsid);
 
-    IShellExtInit* init = nullptr;
-    r.create = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExtInit,
-                                  reinterpret_cast<void**>(&init));
-    if (FAILED(r.create))
-        return;
-    r.loadedWhileInUse = !r.modulePath.empty() && ::GetModuleHandleW(r.modulePath.c_str()) != nullptr;
+    {
+        ComPtr<IShellExtInit> init;
+        r.create = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&init));
+        if (FAILED(r.create))
+            return;
+        r.loadedWhileInUse = !r.modulePath.empty() && ::GetModuleHandleW(r.modulePath.c_str()) != nullptr;
 
-    IDataObject* data = nullptr;
-    r.initialize = ShellHost::CreateHDropDataObject(o.paths, &data);
-    if (SUCCEEDED(r.initialize)) {
-        r.initialize = init->Initialize(nullptr, data, nullptr);
-        data->Release();
+        ComPtr<IDataObject> data;
+        r.initialize = ShellHost::CreateHDropDataObject(o.paths, &data);
+        if (SUCCEEDED(r.initialize))
+            r.initialize = init->Initialize(nullptr, data.Get(), nullptr);
+
+        ComPtr<IContextMenu> menuHandler;
+        if (SUCCEEDED(r.initialize) && SUCCEEDED(init.As(&menuHandler)))
+            BuildMenuAndInvoke(o, menuHandler.Get(), r);
     }
-
-    IContextMenu* menuHandler = nullptr;
-    if (SUCCEEDED(r.initialize) &&
-        SUCCEEDED(init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menuHandler)))) {
-        HMENU menu = ::CreatePopupMenu();
-        r.query = menuHandler->QueryContextMenu(menu, o.index, o.first, o.first + 0x7FFF, o.flags);
-        r.menu = ShellHost::DescribeMenu(menu);
-
-        char help[MAX_PATH] = {};
-        r.help = menuHandler->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, MAX_PATH);
-        if (SUCCEEDED(r.help))
-            r.helpText = help;
-
-        if (o.invoke) {
-            std::string dir;
-            if (!o.directory.empty()) {
-                int cb = ::WideCharToMultiByte(CP_ACP, 0, o.directory.c_str(), -1, nullptr, 0, nullptr, nullptr);
-                dir.resize(cb);
-                ::WideCharToMultiByte(CP_ACP, 0, o.directory.c_str(), -1, &dir[0], cb, nullptr, nullptr);
-            }
-            CMINVOKECOMMANDINFO ici = {};
-            ici.cbSize = sizeof(ici);
-            ici.lpVerb = MAKEINTRESOURCEA(0);
-            ici.lpDirectory = dir.empty() ? nullptr : dir.c_str();
-            ici.nShow = SW_SHOWNORMAL;
-            r.invoked = true;
-            r.invoke = menuHandler->InvokeCommand(&ici);
-        }
-        menuHandler->Release();
-        ::DestroyMenu(menu);
-    }
-    init->Release();
 
     if (!freeLibraries)
         return;
@@ -267,12 +272,10 @@ struct Footprint {
 Footprint TakeFootprint()
 {
     Footprint f;
-    HANDLE probe = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    f.nextHandle = reinterpret_cast<ULONG_PTR>(probe);
-    ::CloseHandle(probe);
-    HBITMAP bitmap = ::CreateBitmap(1, 1, 1, 32, nullptr);
-    f.nextGdiIndex = reinterpret_cast<ULONG_PTR>(bitmap) & 0xFFFF;
-    ::DeleteObject(bitmap);
+    const UTIL::CUniqueHandle probe(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    f.nextHandle = reinterpret_cast<ULONG_PTR>(probe.get());
+    const UTIL::CUniqueBitmap bitmap(::CreateBitmap(1, 1, 1, 32, nullptr));
+    f.nextGdiIndex = reinterpret_cast<ULONG_PTR>(bitmap.get()) & 0xFFFF;
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof(pmc);
     if (::GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc)))

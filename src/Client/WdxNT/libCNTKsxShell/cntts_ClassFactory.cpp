@@ -1,9 +1,12 @@
 #include "cntts_ClassFactory.h"
 
+#include <wrl/client.h>
+
 #include <new>
 
 #include "cntts_CtxMenu.h"
 #include "cntts_Module.h"
+#include "ut_Guarded.h"
 
 namespace KsxShell {
 
@@ -48,16 +51,19 @@ STDMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown* outer, REFIID riid,
     if (outer)
         return CLASS_E_NOAGGREGATION;
 
-    auto* object = new (std::nothrow) CShellExt();
-    if (!object)
-        return E_OUTOFMEMORY;
-    // Held across QueryInterface so that an unknown interface frees the object.
-    object->AddRef();
-    HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();
-    return hr;
+    return CLNUTIL::GuardedHr("CShellExtClassFactory::CreateInstance", [&]() -> HRESULT {
+        // A constructor that throws frees its memory and members on the way out.
+        // Held across QueryInterface so that an unknown interface frees the object.
+        const Microsoft::WRL::ComPtr<CShellExt> object(new (std::nothrow) CShellExt());
+        if (!object)
+            return E_OUTOFMEMORY;
+        return object->QueryInterface(riid, ppv);
+    });
 }
 
-STDMETHODIMP CShellExtClassFactory::LockServer(BOOL) { return S_OK; }
+STDMETHODIMP CShellExtClassFactory::LockServer(BOOL)
+{
+    return CLNUTIL::GuardedHr("CShellExtClassFactory::LockServer", [] { return S_OK; });
+}
 
 }  // namespace KsxShell

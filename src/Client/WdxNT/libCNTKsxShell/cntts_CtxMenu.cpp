@@ -1,11 +1,10 @@
 #include "cntts_CtxMenu.h"
 
-#include <vector>
-
 #include "cntts_Module.h"
 #include "libCvProfileDocument.h"
 #include "mbwc_MBWC.h"
 #include "ut_AgentRegistry.h"
+#include "ut_Guarded.h"
 
 namespace KsxShell {
 
@@ -39,7 +38,6 @@ namespace {
 // The language resource library. Not loaded yet: help text uses its fallback.
 HMODULE LoadResourceLibrary(const std::wstring& /*path*/) { return nullptr; }
 
-
 }  // namespace
 
 std::string AppendPathComponent(const std::string& folder, const std::string& name)
@@ -59,21 +57,15 @@ std::string AppendPathComponent(const std::string& folder, const std::string& na
 
 std::string ReadAgentInstallFolder(DWORD cbMax)
 {
+    std::string folder;
     UTIL::CUniqueHKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyA, 0, UTIL::kAgentKeyAccess, key.put()) !=
-        ERROR_SUCCESS)
-        return {};
-    std::vector<char> buf(cbMax + 1, '\0');
-    DWORD type = 0;
-    DWORD cb = cbMax;
-    if (::RegQueryValueExA(key.get(), "Application Path", nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &cb) !=
-        ERROR_SUCCESS)
-        return {};
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return {};
-    return std::string(buf.data());
+    if (UTIL::OpenAgentKey("", key) == ERROR_SUCCESS)
+        UTIL::ReadRegString(key.get(), "Application Path", cbMax, folder, UTIL::kRegStringAnyText);
+    return folder;
 }
 
+// Whatever throws here is freed by the members' own destructors; the module
+// count is raised last, so a failed construction leaves it alone.
 CShellExt::CShellExt()
 {
     ::OutputDebugStringA("CShellExt::CShellExt()\r\n");
@@ -81,17 +73,14 @@ CShellExt::CShellExt()
     ::lstrcpynA(m_szInstallFolder, folder.c_str(), kInstallFolderSize);
 
     const std::string libPath = AppendPathComponent(m_szInstallFolder, kResourceLibName);
-    m_hResourceLib = LoadResourceLibrary(MBWC::MBToWC(libPath.c_str()));
+    m_hResourceLib.reset(LoadResourceLibrary(MBWC::MBToWC(libPath.c_str())));
     ModuleObjectAdded();
 }
 
 CShellExt::~CShellExt()
 {
-    if (m_pDataObject)
-        m_pDataObject->Release();
+    m_pDataObject.Reset();
     ModuleObjectRemoved();
-    if (m_hResourceLib)
-        ::FreeLibrary(m_hResourceLib);
 }
 
 STDMETHODIMP CShellExt::QueryInterface(REFIID riid, void** ppv)
@@ -131,59 +120,63 @@ STDMETHODIMP_(ULONG) CShellExt::Release()
 STDMETHODIMP CShellExt::Initialize(PCIDLIST_ABSOLUTE, IDataObject* dataObject, HKEY)
 {
     ::OutputDebugStringA("CShellExt::Initialize()\r\n");
-    if (dataObject)
-        dataObject->AddRef();
-    if (m_pDataObject)
-        m_pDataObject->Release();
-    m_pDataObject = dataObject;
-    return S_OK;
+    return CLNUTIL::GuardedHr("CShellExt::Initialize", [&] {
+        m_pDataObject = dataObject;  // takes the new reference before dropping the old
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdFirst, UINT, UINT flags)
 {
     ::OutputDebugStringA("CShellExt::QueryContextMenu()\r\n");
+    return CLNUTIL::GuardedHr("CShellExt::QueryContextMenu", [&]() -> HRESULT {
+        CProfileDocument::GetInstance()->SyncLang(0);
+        std::wstring text;
+        CProfileDocument::GetInstance()->GetL10nString(kMenuTextTable, kMenuTextId, text);
+        std::wstring folder;
+        CProfileDocument::GetInstance()->GetAppPath(folder);
+        const std::string textA = MBWC::WCToMB(text.c_str(), nullptr, CP_ACP, 0);
+        const std::string bitmapA = MBWC::WCToMB((folder + kItemBitmap).c_str(), nullptr, CP_ACP, 0);
 
-    CProfileDocument::GetInstance()->SyncLang(0);
-    std::wstring text;
-    CProfileDocument::GetInstance()->GetL10nString(kMenuTextTable, kMenuTextId, text);
-    std::wstring folder;
-    CProfileDocument::GetInstance()->GetAppPath(folder);
-    const std::string textA = MBWC::WCToMB(text.c_str(), nullptr, CP_ACP, 0);
-    const std::string bitmapA = MBWC::WCToMB((folder + kItemBitmap).c_str(), nullptr, CP_ACP, 0);
+        bool add = false;
+        if ((flags & 0x0F) == CMF_NORMAL) {
+            ::OutputDebugStringA("CMF_NORMAL...\r\n");
+            add = true;
+        } else if (flags & CMF_VERBSONLY) {
+            ::OutputDebugStringA("CMF_VERBSONLY...\r\n");
+            add = true;
+        } else if (flags & CMF_EXPLORE) {
+            ::OutputDebugStringA("CMF_EXPLORE...\r\n");
+            add = true;
+        } else if (flags & CMF_DEFAULTONLY) {
+            ::OutputDebugStringA("CMF_DEFAULTONLY...\r\n");
+        } else {
+            ::OutputDebugStringA("CMF_default...\r\n");
+            char trace[40];
+            ::wsprintfA(trace, "uFlags==>%d\r\n", flags);
+            ::OutputDebugStringA(trace);
+        }
+        if (!add)
+            return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
 
-    bool add = false;
-    if ((flags & 0x0F) == CMF_NORMAL) {
-        ::OutputDebugStringA("CMF_NORMAL...\r\n");
-        add = true;
-    } else if (flags & CMF_VERBSONLY) {
-        ::OutputDebugStringA("CMF_VERBSONLY...\r\n");
-        add = true;
-    } else if (flags & CMF_EXPLORE) {
-        ::OutputDebugStringA("CMF_EXPLORE...\r\n");
-        add = true;
-    } else if (flags & CMF_DEFAULTONLY) {
-        ::OutputDebugStringA("CMF_DEFAULTONLY...\r\n");
-    } else {
-        ::OutputDebugStringA("CMF_default...\r\n");
-        char trace[40];
-        ::wsprintfA(trace, "uFlags==>%d\r\n", flags);
-        ::OutputDebugStringA(trace);
-    }
-    if (!add)
-        return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
+        const bool separated = ::InsertMenuA(menu, indexMenu, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr) != FALSE;
+        // Should the busy check fail, the menu is left as it was found.
+        UTIL::CScopeExit unseparate([&] {
+            if (separated)
+                ::DeleteMenu(menu, indexMenu, MF_BYPOSITION);
+        });
+        const UINT itemFlags = MF_BYPOSITION | (IsScanBusy() ? MF_GRAYED : 0);
+        ::InsertMenuA(menu, indexMenu + 1, itemFlags, idCmdFirst, textA.c_str());
+        unseparate.dismiss();
 
-    ::InsertMenuA(menu, indexMenu, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
-    const UINT itemFlags = MF_BYPOSITION | (IsScanBusy() ? MF_GRAYED : 0);
-    ::InsertMenuA(menu, indexMenu + 1, itemFlags, idCmdFirst, textA.c_str());
-
-    HBITMAP bitmap = static_cast<HBITMAP>(::LoadImageA(nullptr, bitmapA.c_str(), IMAGE_BITMAP,
-                                                        ::GetSystemMetrics(SM_CXMENUCHECK),
-                                                        ::GetSystemMetrics(SM_CYMENUCHECK), LR_LOADFROMFILE));
-    if (bitmap) {
-        ::SetMenuItemBitmaps(menu, indexMenu + 1, itemFlags, bitmap, nullptr);
-        m_hbmpItem.reset(bitmap);
-    }
-    return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
+        if (!m_hbmpItem)
+            m_hbmpItem.reset(static_cast<HBITMAP>(::LoadImageA(nullptr, bitmapA.c_str(), IMAGE_BITMAP,
+                                                               ::GetSystemMetrics(SM_CXMENUCHECK),
+                                                               ::GetSystemMetrics(SM_CYMENUCHECK), LR_LOADFROMFILE)));
+        if (m_hbmpItem)
+            ::SetMenuItemBitmaps(menu, indexMenu + 1, itemFlags, m_hbmpItem.get(), nullptr);
+        return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
+    });
 }
 
 STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
@@ -196,28 +189,32 @@ STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
         return E_INVALIDARG;
     if (LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb)) != 0)
         return E_INVALIDARG;
-    return DoGAKMenu1(info->hwnd, info->lpDirectory, info->lpVerb, info->lpParameters, info->nShow);
+    return CLNUTIL::GuardedHr("CShellExt::InvokeCommand", [&] {
+        return DoGAKMenu1(info->hwnd, info->lpDirectory, info->lpVerb, info->lpParameters, info->nShow);
+    });
 }
 
 STDMETHODIMP CShellExt::GetCommandString(UINT_PTR idCmd, UINT type, UINT*, CHAR* name, UINT cchMax)
 {
-    switch (type) {
-    case GCS_VERBA:
-    case GCS_VERBW:
-        return idCmd == 0 ? S_OK : E_INVALIDARG;
-    case GCS_HELPTEXTA: {
-        char text[kHelpTextBuffer] = {};
-        if (!m_hResourceLib || ::LoadStringA(m_hResourceLib, kHelpTextId, text, kHelpTextBuffer) <= 0)
-            ::lstrcpynA(text, kHelpTextFallback, kHelpTextBuffer);
-        if (name && cchMax > 0)
-            ::lstrcpynA(name, text, static_cast<int>(cchMax));
-        return S_OK;
-    }
-    case GCS_VALIDATEA:
-        return S_OK;
-    default:
-        return E_INVALIDARG;
-    }
+    return CLNUTIL::GuardedHr("CShellExt::GetCommandString", [&]() -> HRESULT {
+        switch (type) {
+        case GCS_VERBA:
+        case GCS_VERBW:
+            return idCmd == 0 ? S_OK : E_INVALIDARG;
+        case GCS_HELPTEXTA: {
+            char text[kHelpTextBuffer] = {};
+            if (!m_hResourceLib || ::LoadStringA(m_hResourceLib.get(), kHelpTextId, text, kHelpTextBuffer) <= 0)
+                ::lstrcpynA(text, kHelpTextFallback, kHelpTextBuffer);
+            if (name && cchMax > 0)
+                ::lstrcpynA(name, text, static_cast<int>(cchMax));
+            return S_OK;
+        }
+        case GCS_VALIDATEA:
+            return S_OK;
+        default:
+            return E_INVALIDARG;
+        }
+    });
 }
 
 }  // namespace KsxShell

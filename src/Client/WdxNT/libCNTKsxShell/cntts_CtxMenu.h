@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <wrl/client.h>
 
 #include <string>
 
@@ -44,11 +45,12 @@ private:
     HRESULT DoGAKMenu1(HWND hwnd, LPCSTR directory, LPCSTR verb, LPCSTR parameters, int showCommand);
     HRESULT DoScan(LPCSTR directory);
 
-    HMODULE m_hResourceLib = nullptr;
+    UTIL::CUniqueModule m_hResourceLib;
     volatile LONG m_cRef = 0;
-    IDataObject* m_pDataObject = nullptr;
+    Microsoft::WRL::ComPtr<IDataObject> m_pDataObject;
     char m_szInstallFolder[kInstallFolderSize] = {};
-    // The item's picture; must outlive the menu, freed with the object.
+    // The item's picture, loaded by the first menu and shared by every later
+    // one: it must outlive them all, so it goes with the object.
     UTIL::CUniqueBitmap m_hbmpItem;
 };
 
@@ -65,8 +67,8 @@ std::string AppendPathComponent(const std::string& folder, const std::string& na
 UTIL::CUniqueHKey OpenAgentSubKey(const char* name);
 
 // A 32-bit agent value read as the agent writes it (type not checked); 0 when
-// the key is null or the value missing.
-DWORD ReadAgentFlag(HKEY key, const char* name);
+// the key is empty or the value missing.
+DWORD ReadAgentFlag(const UTIL::CUniqueHKey& key, const char* name);
 
 // Reads the agent's "Application Path" in the 32-bit view; empty when the key or
 // value is missing, is not a string, or does not fit in `cbMax` bytes.

@@ -1,9 +1,12 @@
 #include "cntts_Module.h"
 
+#include <wrl/client.h>
+
 #include <new>
 
 #include "cntts_ClassFactory.h"
 #include "cntts_ShellExtReg.h"
+#include "ut_Guarded.h"
 
 namespace KsxShell {
 
@@ -42,7 +45,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 extern "C" HRESULT WINAPI DllCanUnloadNow()
 {
     ::OutputDebugStringA("In DLLCanUnloadNow\r\n");
-    return ModuleObjectCount() == 0 ? S_OK : S_FALSE;
+    return CLNUTIL::GuardedHr("DllCanUnloadNow", [] { return ModuleObjectCount() == 0 ? S_OK : S_FALSE; });
 }
 
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
@@ -54,22 +57,25 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID
     if (!::IsEqualCLSID(rclsid, CLSID_KsxShellExt))
         return CLASS_E_CLASSNOTAVAILABLE;
 
-    auto* factory = new (std::nothrow) CShellExtClassFactory();
-    if (!factory)
-        return E_OUTOFMEMORY;
-    // The factory starts at count 0: a failed QueryInterface must still free it.
-    factory->AddRef();
-    HRESULT hr = factory->QueryInterface(riid, ppv);
-    factory->Release();
-    return hr;
+    return CLNUTIL::GuardedHr("DllGetClassObject", [&]() -> HRESULT {
+        // The factory starts at count 0: a failed QueryInterface must still free it.
+        const Microsoft::WRL::ComPtr<CShellExtClassFactory> factory(new (std::nothrow) CShellExtClassFactory());
+        if (!factory)
+            return E_OUTOFMEMORY;
+        return factory->QueryInterface(riid, ppv);
+    });
 }
 
 extern "C" HRESULT WINAPI DllRegisterServer()
 {
-    return RegisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE;
+    return CLNUTIL::GuardedHr("DllRegisterServer", [] {
+        return RegisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE;
+    });
 }
 
 extern "C" HRESULT WINAPI DllUnregisterServer()
 {
-    return UnregisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE;
+    return CLNUTIL::GuardedHr("DllUnregisterServer", [] {
+        return UnregisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE;
+    });
 }

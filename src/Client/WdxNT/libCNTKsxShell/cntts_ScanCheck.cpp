@@ -13,21 +13,16 @@ const wchar_t kRealTimeService[] = L"NTRtWatch";
 
 UTIL::CUniqueHKey OpenAgentSubKey(const char* name)
 {
-    const std::string path = std::string(UTIL::kAgentRootKeyA) + "\\" + name;
     UTIL::CUniqueHKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, UTIL::kAgentKeyAccess, key.put()) != ERROR_SUCCESS)
-        key.reset();
+    UTIL::OpenAgentKey(name, key);
     return key;
 }
 
-DWORD ReadAgentFlag(HKEY key, const char* name)
+DWORD ReadAgentFlag(const UTIL::CUniqueHKey& key, const char* name)
 {
     DWORD value = 0;
-    if (!key)
-        return 0;
-    DWORD cb = sizeof(value);
-    if (::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &cb) != ERROR_SUCCESS)
-        return 0;
+    if (key)
+        UTIL::ReadRegDword(key.get(), name, value);
     return value;
 }
 
@@ -37,11 +32,11 @@ bool CShellExt::IsScanBusy() const
     const UTIL::CUniqueHKey manual = OpenAgentSubKey("Manual Scan Configuration");
     const UTIL::CUniqueHKey realTime = OpenAgentSubKey("Real Time Scan Configuration");
 
-    const DWORD scanning = ReadAgentFlag(misc.get(), "IsScanning");
-    const DWORD updateOnGoing = ReadAgentFlag(misc.get(), "UpdateOngoing");
-    const DWORD msInstance = ReadAgentFlag(manual.get(), "ManualScanInstance");
-    const DWORD remoteScanning = ReadAgentFlag(realTime.get(), "Remote");
-    const DWORD scheduleScanning = ReadAgentFlag(realTime.get(), "PreSchedule");
+    const DWORD scanning = ReadAgentFlag(misc, "IsScanning");
+    const DWORD updateOnGoing = ReadAgentFlag(misc, "UpdateOngoing");
+    const DWORD msInstance = ReadAgentFlag(manual, "ManualScanInstance");
+    const DWORD remoteScanning = ReadAgentFlag(realTime, "Remote");
+    const DWORD scheduleScanning = ReadAgentFlag(realTime, "PreSchedule");
 
     DWORD state = SERVICE_STOPPED;
     bool running = false;

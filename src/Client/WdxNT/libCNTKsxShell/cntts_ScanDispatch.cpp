@@ -25,11 +25,9 @@ constexpr DWORD kAppPathBytes = 520;
 const wchar_t kLauncherName[] = L"sablelauncher.exe";
 const wchar_t kTargetOption[] = L" -manual_scan_target ";
 
-DWORD g_monitorReplyTimeoutMs = kMonitorReplyTimeoutMs;
-
-struct CStgMediumGuard {
-    STGMEDIUM medium = {};
-    ~CStgMediumGuard() { ::ReleaseStgMedium(&medium); }
+DispatchHooks g_hooks = {
+    UTIL::OpenAgentKey<char>, ::FindWindowA, ::Sleep, ::GetACP, ::WideCharToMultiByte, ::MessageBoxA,
+    kMonitorReplyTimeoutMs,
 };
 
 // Drops a "\\?\" prefix; false when what follows is not an ordinary path.
@@ -51,21 +49,26 @@ bool StripLongPrefix(const std::wstring& path, std::wstring& out)
     return false;
 }
 
-// The exact ANSI form, or false when a character has none.
+// The exact ANSI form, or false when a character has none. Where the ANSI code
+// page is UTF-8 the best-fit flag and the default-character report are invalid
+// arguments and every character has a form, except a lone surrogate.
 bool ToAnsiExact(const std::wstring& wide, std::string& out)
 {
     if (wide.empty()) {
         out.clear();
         return true;
     }
+    const bool utf8 = g_hooks.getAcp() == CP_UTF8;
+    const UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     BOOL usedDefault = FALSE;
-    const int cb = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr,
-                                         &usedDefault);
+    BOOL* const lossy = utf8 ? nullptr : &usedDefault;
+    const int cb = g_hooks.wideCharToMultiByte(codePage, flags, wide.c_str(), -1, nullptr, 0, nullptr, lossy);
     if (cb <= 0 || usedDefault)
         return false;
     std::string buf(static_cast<size_t>(cb), '\0');
-    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, &buf[0], cb, nullptr, &usedDefault);
-    if (usedDefault)
+    if (g_hooks.wideCharToMultiByte(codePage, flags, wide.c_str(), -1, &buf[0], cb, nullptr, lossy) != cb ||
+        usedDefault)
         return false;
     buf.resize(static_cast<size_t>(cb - 1));
     out.swap(buf);
@@ -79,7 +82,7 @@ bool Sendable(const std::string& ansi)
 
 }  // namespace
 
-void SetMonitorReplyTimeoutForTesting(DWORD ms) { g_monitorReplyTimeoutMs = ms; }
+DispatchHooks& DispatchHooksForTesting() { return g_hooks; }
 
 bool MonitorPathFromWide(const std::wstring& path, std::string& out, const char** reason)
 {
@@ -126,45 +129,18 @@ std::string JoinMonitorRequest(const std::vector<std::string>& paths)
     return list;
 }
 
-bool IsTerminatedRegistryString(DWORD type, const char* data, DWORD cb)
-{
-    switch (type) {
-    case REG_SZ:
-    case REG_EXPAND_SZ:
-        return cb == 0 || data[cb - 1] == '\0';
-    case REG_MULTI_SZ:
-        return cb == 0 || (data[cb - 1] == '\0' && (cb < 2 || data[cb - 2] == '\0'));
-    default:
-        return false;
-    }
-}
-
-LONG ReadApplicationPath(HKEY key, std::string& folder)
-{
-    char data[kAppPathBytes + 2] = {};
-    DWORD type = 0;
-    DWORD cb = kAppPathBytes;
-    const LONG rc = ::RegQueryValueExA(key, "Application Path", nullptr, &type, reinterpret_cast<BYTE*>(data), &cb);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    if (!IsTerminatedRegistryString(type, data, cb))
-        return ERROR_INVALID_DATA;
-    folder = data;
-    return ERROR_SUCCESS;
-}
-
 HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
 {
     ::OutputDebugStringA("CShellExt::DoGAKMenu1()\r\n");
     if (!m_pDataObject)
         return S_OK;
     FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-    CStgMediumGuard selection;
-    if (FAILED(m_pDataObject->GetData(&format, &selection.medium)))
+    UTIL::CStgMedium selection;
+    if (FAILED(m_pDataObject->GetData(&format, selection.put())))
         return S_OK;
-    HDROP drop = static_cast<HDROP>(selection.medium.hGlobal);
+    HDROP drop = static_cast<HDROP>(selection.get().hGlobal);
 
-    const DWORD rcs = ReadAgentFlag(OpenAgentSubKey("Misc.").get(), "RCS");
+    const DWORD rcs = ReadAgentFlag(OpenAgentSubKey("Misc."), "RCS");
     if (rcs == kRestrictedMode) {
         ::OutputDebugStringA("CShellExt::user access restriction was enabled\r\n");
         DoScan(directory);
@@ -173,10 +149,10 @@ HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
 
     HWND monitor = nullptr;
     for (int attempt = 0; attempt < kMonitorFindAttempts; ++attempt) {
-        monitor = ::FindWindowA(kMonitorClass, kMonitorTitle);
+        monitor = g_hooks.findWindow(kMonitorClass, kMonitorTitle);
         if (monitor)
             break;
-        ::Sleep(kMonitorFindPauseMs);
+        g_hooks.sleep(kMonitorFindPauseMs);
     }
     if (!monitor)
         return E_UNEXPECTED;
@@ -203,7 +179,7 @@ HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
         }
         list = JoinMonitorRequest(paths);
     } catch (const std::bad_alloc&) {
-        ::MessageBoxA(nullptr, "Not Enough Memory !", nullptr, MB_OK);
+        g_hooks.messageBox(nullptr, "Not Enough Memory !", nullptr, MB_OK);
         return E_UNEXPECTED;
     }
 
@@ -213,7 +189,7 @@ HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
     request.lpData = &list[0];
     DWORD_PTR reply = 0;
     if (!::SendMessageTimeoutA(monitor, WM_COPYDATA, 3, reinterpret_cast<LPARAM>(&request), SMTO_ABORTIFHUNG,
-                               g_monitorReplyTimeoutMs, &reply)) {
+                               g_hooks.monitorReplyTimeoutMs, &reply)) {
         const DWORD error = ::GetLastError();
         LOGA(LOG_LEVEL_W, "%s - the tray monitor did not take the request (%lu)", "CShellExt::DoGAKMenu1",
              static_cast<unsigned long>(error));
@@ -224,13 +200,14 @@ HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
 HRESULT CShellExt::DoScan(LPCSTR directory)
 {
     UTIL::CUniqueHKey key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyA, 0, UTIL::kAgentKeyAccess, key.put()) !=
-        ERROR_SUCCESS) {
+    if (g_hooks.openAgentKey("", key) != ERROR_SUCCESS) {
         LOGA(LOG_LEVEL_W, "%s - Can not open reg", "CShellExt::DoScan");
         return S_OK;
     }
+    // An empty folder would become "\" and start a launcher from the drive root.
     std::string folder;
-    const LONG rc = ReadApplicationPath(key.get(), folder);
+    const LONG rc = UTIL::ReadRegString(key.get(), "Application Path", kAppPathBytes, folder,
+                                        UTIL::kRegStringTerminated | UTIL::kRegStringNonEmpty);
     if (rc != ERROR_SUCCESS) {
         LOGA(LOG_LEVEL_W, "%s - Can not find application path(%d)", "CShellExt::DoScan", static_cast<int>(rc));
         return S_OK;
@@ -265,8 +242,8 @@ HRESULT CShellExt::DoScan(LPCSTR directory)
         ::OutputDebugStringA("CreateProcessW failed\r\n");
         return S_OK;
     }
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    const UTIL::CUniqueHandle childProcess(process.hProcess);
+    const UTIL::CUniqueHandle childThread(process.hThread);  // closed first
     return S_OK;
 }
 

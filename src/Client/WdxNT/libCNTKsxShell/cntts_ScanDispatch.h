@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ut_Handle.h"
+
 namespace KsxShell {
 
 constexpr size_t kMaxRequestPathBytes = 519;  // a path and its NUL in 520 bytes
@@ -19,18 +21,24 @@ bool MonitorPathFromWide(const std::wstring& path, std::string& out, const char*
 // The request payload: the paths joined by "?", then one NUL.
 std::string JoinMonitorRequest(const std::vector<std::string>& paths);
 
-// Whether registry data of `type` and `cb` bytes is a properly terminated
-// string: REG_SZ and REG_EXPAND_SZ end in NUL, REG_MULTI_SZ in two (one when
-// it has a single byte); 0 bytes is the empty string; other types never are.
-bool IsTerminatedRegistryString(DWORD type, const char* data, DWORD cb);
-
-// Reads "Application Path" from an open agent key into `folder`. ERROR_SUCCESS,
-// the registry's error, or ERROR_INVALID_DATA when the value is not a
-// terminated string.
-LONG ReadApplicationPath(HKEY key, std::string& folder);
-
 // How long the tray monitor may take to accept a request.
 constexpr DWORD kMonitorReplyTimeoutMs = 30000;
-void SetMonitorReplyTimeoutForTesting(DWORD ms);
+
+// The platform calls of the hand-over that tests stand in for: the launcher's
+// opening of the agent key, the monitor search and its pause, the ANSI code
+// page and the conversion into it, the out-of-memory alert.
+struct DispatchHooks {
+    LONG (*openAgentKey)(const char* subKey, UTIL::CUniqueHKey& key);
+    HWND(WINAPI* findWindow)(LPCSTR className, LPCSTR title);
+    void(WINAPI* sleep)(DWORD ms);
+    UINT(WINAPI* getAcp)();
+    int(WINAPI* wideCharToMultiByte)(UINT codePage, DWORD flags, LPCWCH wide, int cchWide, LPSTR out, int cbOut,
+                                     LPCCH defaultChar, LPBOOL usedDefault);
+    int(WINAPI* messageBox)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+    DWORD monitorReplyTimeoutMs;
+};
+
+// The hooks in use; a test changes them and puts them back.
+DispatchHooks& DispatchHooksForTesting();
 
 }  // namespace KsxShell

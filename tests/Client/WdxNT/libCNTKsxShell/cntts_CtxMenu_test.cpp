@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -8,283 +10,251 @@
 #include "cntts_CtxMenu.h"
 #include "cntts_Module.h"
 #include "service_fixture.h"
+#include "shell_fixtures.h"
 #include "shellhost.h"
 #include "test_support.h"
 
 using namespace KsxShell;
+using ShellTest::ComPtr;
+using ShellTest::NewHandler;
 
 namespace {
 
-// Creates handlers the way the shell does: through a factory.
-IContextMenu* NewHandler()
+const char kBitmap[] = "www\\1600\\res\\corvane_logo.bmp";
+
+// A popup menu with two items of the host's own, ids 7 and 8.
+HMENU NewMenu()
 {
-    auto* factory = new CShellExtClassFactory();
-    factory->AddRef();
-    IContextMenu* menu = nullptr;
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
-    factory->Release();
+    HMENU menu = ::CreatePopupMenu();
+    ::AppendMenuA(menu, MF_STRING, 7, "Open");
+    ::AppendMenuA(menu, MF_STRING, 8, "Properties");
     return menu;
 }
 
-class CtxMenuTest : public ::testing::Test {
+HBITMAP ItemBitmap(HMENU menu, UINT position)
+{
+    MENUITEMINFOA mii = {};
+    mii.cbSize = sizeof(mii);
+    mii.fMask = MIIM_CHECKMARKS;
+    EXPECT_TRUE(::GetMenuItemInfoA(menu, position, TRUE, &mii));
+    EXPECT_EQ(mii.hbmpChecked, nullptr);
+    return mii.hbmpUnchecked;
+}
+
+class CtxMenuTest : public ShellTest::ShellTestBase {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_service.Start());
         m_registry.SetString("", "Application Path", m_install.Path());
-        m_install.WriteFile("www\\1600\\res\\corvane_logo.bmp", KsxTest::MakeBitmapFile(16, 16));
+        m_install.WriteFile(kBitmap, KsxTest::MakeBitmapFile(16, 16));
         m_handler = NewHandler();
-        ASSERT_NE(m_handler, nullptr);
-        m_menu = ::CreatePopupMenu();
-        ::AppendMenuA(m_menu, MF_STRING, 7, "Open");
-        ::AppendMenuA(m_menu, MF_STRING, 8, "Properties");
+        ASSERT_TRUE(m_handler);
     }
     void TearDown() override
     {
-        if (m_handler)
-            m_handler->Release();
-        ::DestroyMenu(m_menu);
-        EXPECT_EQ(ModuleObjectCount(), 0);
+        m_handler.Reset();
+        ShellTestBase::TearDown();
     }
 
     KsxTest::CAgentRegistry m_registry;
     KsxTest::CServiceFixture m_service;
     KsxTest::CTempFolder m_install;
-    IContextMenu* m_handler = nullptr;
-    HMENU m_menu = nullptr;
+    ComPtr<IContextMenu> m_handler;
+    UTIL::CUniqueMenu m_menu{NewMenu()};
 };
 
-TEST_F(CtxMenuTest, FlagsThatAddTheItemPutSeparatorAndItemAtIndex)
+TEST_F(CtxMenuTest, FlagsDecideWhetherSeparatorAndItemGoInAtTheIndex)
 {
-    for (UINT flags : {0u, 2u, 4u, 5u, 6u, 0x10u, 0x14u}) {
-        SCOPED_TRACE(flags);
-        IContextMenu* handler = NewHandler();
-        HMENU menu = ::CreatePopupMenu();
-        ::AppendMenuA(menu, MF_STRING, 7, "Open");
-        ::AppendMenuA(menu, MF_STRING, 8, "Properties");
-
-        EXPECT_EQ(handler->QueryContextMenu(menu, 1, 100, 200, flags), 1);
-        auto items = ShellHost::DescribeMenu(menu);
-        ASSERT_EQ(items.size(), 4u);
+    const struct {
+        UINT flags;
+        bool added;
+    } cases[] = {
+        {CMF_NORMAL, true},       {CMF_VERBSONLY, true},       {CMF_EXPLORE, true},
+        {CMF_DEFAULTONLY | CMF_EXPLORE, true},                 {CMF_VERBSONLY | CMF_EXPLORE, true},
+        {0x10, true},             {0x14, true},                {CMF_DEFAULTONLY, false},
+        {CMF_NOVERBS, false},     {CMF_DEFAULTONLY | CMF_NOVERBS, false},                 {0x18, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flags);
+        ComPtr<IContextMenu> handler = NewHandler();
+        UTIL::CUniqueMenu menu(NewMenu());
+        EXPECT_EQ(handler->QueryContextMenu(menu.get(), 1, 100, 200, c.flags), c.added ? 1 : 0);
+        const auto items = ShellHost::DescribeMenu(menu.get());
+        ASSERT_EQ(items.size(), c.added ? 4u : 2u);
+        if (!c.added)
+            continue;
         EXPECT_EQ(items[0].id, 7u);
         EXPECT_TRUE(items[1].separator);
-        EXPECT_FALSE(items[2].separator);
+        EXPECT_FALSE(items[2].separator || items[2].grayed);
         EXPECT_EQ(items[2].id, 100u);
-        EXPECT_FALSE(items[2].grayed);
         EXPECT_TRUE(items[2].hasBitmap);
         EXPECT_EQ(items[3].id, 8u);
-
-        handler->Release();
-        ::DestroyMenu(menu);
     }
 }
 
-// String tables are UTF-16LE with a byte order mark.
-std::string Utf16File(const std::wstring& text)
+TEST_F(CtxMenuTest, ItemWithoutBitmapWhenThePictureCannotBeHad)
 {
-    std::string bytes("\xFF\xFE", 2);
-    bytes.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-    return bytes;
-}
-
-TEST_F(CtxMenuTest, ItemTextComesFromTheCurrentLanguagesTable)
-{
-    m_install.WriteFile("www\\1600\\UIProfile.cfg",
-                        "<uifrmwrk_info><global_setting><supported_lang def_lcid=\"1033\" def_locale=\"EN-US\">"
-                        "<lang>EN-US</lang></supported_lang><locale_mapping_list/></global_setting></uifrmwrk_info>");
-    m_install.WriteFile("www\\1600\\Global_Ui_Setting.xml",
-                        "<global_setting><supported_lang def_locale=\"en\"><lang>EN-US</lang></supported_lang>"
-                        "</global_setting>");
-    m_install.WriteFile("www\\1600\\i18n\\EN-US\\UIStringTable.ini",
-                        Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=Scan with Bastion NT\r\n"));
-    EXPECT_EQ(m_handler->QueryContextMenu(m_menu, 0, 10, 20, CMF_NORMAL), 1);
-    auto items = ShellHost::DescribeMenu(m_menu);
-    ASSERT_EQ(items.size(), 4u);
-    EXPECT_EQ(items[1].text, "Scan with Bastion NT");
-    EXPECT_TRUE(items[1].hasBitmap);
-}
-
-TEST_F(CtxMenuTest, DefaultOnlyAndNoVerbsAddNothing)
-{
-    for (UINT flags : {1u, 8u, 9u, 0x18u}) {
-        SCOPED_TRACE(flags);
-        EXPECT_EQ(m_handler->QueryContextMenu(m_menu, 0, 100, 200, flags), 0);
-        EXPECT_EQ(::GetMenuItemCount(m_menu), 2);
+    const struct {
+        const char* why;
+        std::function<void()> arrange;
+    } cases[] = {
+        // First: the process keeps the folder once it has read one.
+        {"no install folder", [&] { m_registry.DeleteValue("", "Application Path"); }},
+        {"file missing",
+         [&] {
+             m_registry.SetString("", "Application Path", m_install.Path());
+             ::DeleteFileA((m_install.Path() + kBitmap).c_str());
+         }},
+        {"not a bitmap", [&] { m_install.WriteFile(kBitmap, "not a bitmap"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        c.arrange();
+        ComPtr<IContextMenu> handler = NewHandler();
+        UTIL::CUniqueMenu menu(::CreatePopupMenu());
+        EXPECT_EQ(handler->QueryContextMenu(menu.get(), 0, 50, 60, 0), 1);
+        const auto items = ShellHost::DescribeMenu(menu.get());
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_EQ(items[1].id, 50u);
+        EXPECT_FALSE(items[1].hasBitmap);
     }
 }
 
-TEST_F(CtxMenuTest, ItemWithoutBitmapWhenTheFileIsMissingOrNotABitmap)
+// Two menus of one object: the second must not free the picture the first
+// still shows.
+TEST_F(CtxMenuTest, OneBitmapPerObjectSharedByItsMenusAndFreedWithIt)
 {
-    ::DeleteFileA((m_install.Path() + "www\\1600\\res\\corvane_logo.bmp").c_str());
-    EXPECT_EQ(m_handler->QueryContextMenu(m_menu, 2, 50, 60, 0), 1);
-    auto items = ShellHost::DescribeMenu(m_menu);
-    ASSERT_EQ(items.size(), 4u);
-    EXPECT_EQ(items[3].id, 50u);
-    EXPECT_FALSE(items[3].hasBitmap);
+    UTIL::CUniqueMenu second(NewMenu());
+    ASSERT_EQ(m_handler->QueryContextMenu(m_menu.get(), 0, 1, 2, 0), 1);
+    ASSERT_EQ(m_handler->QueryContextMenu(second.get(), 2, 1, 2, 0), 1);
+    const HBITMAP first = ItemBitmap(m_menu.get(), 1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(ItemBitmap(second.get(), 3), first);
+    EXPECT_EQ(::GetObjectType(first), static_cast<DWORD>(OBJ_BITMAP));
 
-    m_install.WriteFile("www\\1600\\res\\corvane_logo.bmp", "not a bitmap");
-    IContextMenu* other = NewHandler();
-    HMENU menu = ::CreatePopupMenu();
-    EXPECT_EQ(other->QueryContextMenu(menu, 0, 1, 2, 0), 1);
-    EXPECT_FALSE(ShellHost::DescribeMenu(menu).at(1).hasBitmap);
-    other->Release();
-    ::DestroyMenu(menu);
-}
-
-TEST_F(CtxMenuTest, NoInstallFolderStillAddsTheItem)
-{
-    m_registry.DeleteValue("", "Application Path");
-    IContextMenu* handler = NewHandler();
-    HMENU menu = ::CreatePopupMenu();
-    EXPECT_EQ(handler->QueryContextMenu(menu, 0, 9, 9, 0), 1);
-    auto items = ShellHost::DescribeMenu(menu);
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_FALSE(items[1].hasBitmap);
-    handler->Release();
-    ::DestroyMenu(menu);
-}
-
-TEST_F(CtxMenuTest, ItemBitmapLivesWithTheObject)
-{
-    ASSERT_EQ(m_handler->QueryContextMenu(m_menu, 0, 1, 2, 0), 1);
-    MENUITEMINFOA mii = {};
-    mii.cbSize = sizeof(mii);
-    mii.fMask = MIIM_CHECKMARKS;
-    ASSERT_TRUE(::GetMenuItemInfoA(m_menu, 1, TRUE, &mii));
-    ASSERT_NE(mii.hbmpUnchecked, nullptr);
-    EXPECT_EQ(mii.hbmpChecked, nullptr);
-    EXPECT_EQ(::GetObjectType(mii.hbmpUnchecked), static_cast<DWORD>(OBJ_BITMAP));
-
-    m_handler->Release();
-    m_handler = nullptr;
-    EXPECT_EQ(::GetObjectType(mii.hbmpUnchecked), 0u);
+    m_handler.Reset();
+    EXPECT_EQ(::GetObjectType(first), 0u);
 }
 
 TEST_F(CtxMenuTest, QueryInterfaceIdentity)
 {
-    IUnknown* unk = nullptr;
-    IShellExtInit* init = nullptr;
-    IContextMenu* menu = nullptr;
-    ASSERT_EQ(m_handler->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unk)), S_OK);
-    ASSERT_EQ(m_handler->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init)), S_OK);
-    ASSERT_EQ(init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
-    EXPECT_EQ(static_cast<void*>(unk), static_cast<void*>(init));
-    EXPECT_EQ(menu, m_handler);
-    EXPECT_NE(static_cast<void*>(menu), static_cast<void*>(init));
+    ComPtr<IUnknown> unk;
+    ComPtr<IShellExtInit> init;
+    ComPtr<IContextMenu> menu;
+    ASSERT_EQ(m_handler.As(&unk), S_OK);
+    ASSERT_EQ(m_handler.As(&init), S_OK);
+    ASSERT_EQ(init.As(&menu), S_OK);
+    EXPECT_EQ(static_cast<void*>(unk.Get()), static_cast<void*>(init.Get()));
+    EXPECT_EQ(menu.Get(), m_handler.Get());
+    EXPECT_NE(static_cast<void*>(menu.Get()), static_cast<void*>(init.Get()));
 
     void* other = reinterpret_cast<void*>(0x1234);
     EXPECT_EQ(m_handler->QueryInterface(IID_IDataObject, &other), E_NOINTERFACE);
     EXPECT_EQ(other, nullptr);
 
-    // Reference counts: three QueryInterface references plus the handler's own.
-    EXPECT_EQ(unk->Release(), 3u);
-    EXPECT_EQ(init->Release(), 2u);
-    EXPECT_EQ(menu->Release(), 1u);
+    // Three QueryInterface references plus the handler's own.
+    EXPECT_EQ(unk.Detach()->Release(), 3u);
+    EXPECT_EQ(init.Detach()->Release(), 2u);
+    EXPECT_EQ(menu.Detach()->Release(), 1u);
 }
 
-TEST_F(CtxMenuTest, GetCommandStringMatrix)
+TEST_F(CtxMenuTest, GetCommandStringAnswersByType)
 {
-    char name[64];
-    memset(name, 'x', sizeof(name));
-    EXPECT_EQ(m_handler->GetCommandString(0, GCS_VERBA, nullptr, name, sizeof(name)), S_OK);
-    EXPECT_EQ(m_handler->GetCommandString(0, GCS_VERBW, nullptr, name, sizeof(name)), S_OK);
-    EXPECT_EQ(name[0], 'x');
-    EXPECT_EQ(m_handler->GetCommandString(1, GCS_VERBA, nullptr, name, sizeof(name)), E_INVALIDARG);
-    EXPECT_EQ(m_handler->GetCommandString(1, GCS_VERBW, nullptr, name, sizeof(name)), E_INVALIDARG);
-    EXPECT_EQ(m_handler->GetCommandString(0, GCS_VALIDATEA, nullptr, name, sizeof(name)), S_OK);
-    EXPECT_EQ(m_handler->GetCommandString(0, GCS_VALIDATEW, nullptr, name, sizeof(name)), E_INVALIDARG);
-    EXPECT_EQ(m_handler->GetCommandString(0, GCS_HELPTEXTW, nullptr, name, sizeof(name)), E_INVALIDARG);
-    EXPECT_EQ(m_handler->GetCommandString(0, 0x77, nullptr, name, sizeof(name)), E_INVALIDARG);
-    EXPECT_EQ(name[0], 'x');
-
-    // Help text: no resource library, so the fallback; idCmd is not checked.
-    EXPECT_EQ(m_handler->GetCommandString(5, GCS_HELPTEXTA, nullptr, name, sizeof(name)), S_OK);
-    EXPECT_STREQ(name, "Halyard NT");
-}
-
-TEST_F(CtxMenuTest, HelpTextIsCutToFitAndStaysTerminated)
-{
-    char name[16];
-    memset(name, 'x', sizeof(name));
-    EXPECT_EQ(m_handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, name, 5), S_OK);
-    EXPECT_STREQ(name, "Haly");
-    EXPECT_EQ(name[5], 'x');
-
-    memset(name, 'x', sizeof(name));
-    EXPECT_EQ(m_handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, name, 1), S_OK);
-    EXPECT_EQ(name[0], '\0');
-    EXPECT_EQ(name[1], 'x');
-
-    memset(name, 'x', sizeof(name));
-    EXPECT_EQ(m_handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, name, 0), S_OK);
-    EXPECT_EQ(name[0], 'x');
+    const struct {
+        UINT_PTR id;
+        UINT type;
+        UINT cchMax;
+        HRESULT result;
+        const char* text;  // null: `name` left alone
+    } cases[] = {
+        {0, GCS_VERBA, 64, S_OK, nullptr},
+        {0, GCS_VERBW, 64, S_OK, nullptr},
+        {1, GCS_VERBA, 64, E_INVALIDARG, nullptr},
+        {1, GCS_VERBW, 64, E_INVALIDARG, nullptr},
+        {0, GCS_VALIDATEA, 64, S_OK, nullptr},
+        {0, GCS_VALIDATEW, 64, E_INVALIDARG, nullptr},
+        {0, GCS_HELPTEXTW, 64, E_INVALIDARG, nullptr},
+        {0, 0x77, 64, E_INVALIDARG, nullptr},
+        // No resource library, so the fallback; idCmd is not checked.
+        {5, GCS_HELPTEXTA, 64, S_OK, "Halyard NT"},
+        {0, GCS_HELPTEXTA, 5, S_OK, "Haly"},
+        {0, GCS_HELPTEXTA, 1, S_OK, ""},
+        {0, GCS_HELPTEXTA, 0, S_OK, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << " id " << c.id << " cchMax " << c.cchMax);
+        char name[64];
+        memset(name, 'x', sizeof(name));
+        EXPECT_EQ(m_handler->GetCommandString(c.id, c.type, nullptr, name, c.cchMax), c.result);
+        if (!c.text) {
+            EXPECT_EQ(name[0], 'x');
+            continue;
+        }
+        EXPECT_STREQ(name, c.text);
+        EXPECT_EQ(name[strlen(c.text) + 1], 'x');
+    }
 }
 
 TEST_F(CtxMenuTest, InvokeCommandRejectsStringVerbsAndOtherOffsets)
 {
-    CMINVOKECOMMANDINFO ici = {};
-    ici.cbSize = sizeof(ici);
-    ici.lpVerb = "open";
-    EXPECT_EQ(m_handler->InvokeCommand(&ici), E_INVALIDARG);
-    ici.lpVerb = MAKEINTRESOURCEA(1);
-    EXPECT_EQ(m_handler->InvokeCommand(&ici), E_INVALIDARG);
-    ici.lpVerb = MAKEINTRESOURCEA(0xFFFF);
-    EXPECT_EQ(m_handler->InvokeCommand(&ici), E_INVALIDARG);
+    for (LPCSTR verb : {LPCSTR("open"), LPCSTR(MAKEINTRESOURCEA(1)), LPCSTR(MAKEINTRESOURCEA(0xFFFF))}) {
+        CMINVOKECOMMANDINFO ici = {};
+        ici.cbSize = sizeof(ici);
+        ici.lpVerb = verb;
+        EXPECT_EQ(m_handler->InvokeCommand(&ici), E_INVALIDARG) << reinterpret_cast<ULONG_PTR>(verb);
+    }
     EXPECT_EQ(m_handler->InvokeCommand(nullptr), E_INVALIDARG);
+}
+
+ULONG References(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
 }
 
 TEST_F(CtxMenuTest, InitializeKeepsOneReferenceAndReplacesEarlierSelection)
 {
-    IShellExtInit* init = nullptr;
-    ASSERT_EQ(m_handler->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init)), S_OK);
-
-    IDataObject* first = nullptr;
-    IDataObject* second = nullptr;
+    ComPtr<IShellExtInit> init;
+    ASSERT_EQ(m_handler.As(&init), S_OK);
+    ComPtr<IDataObject> first, second;
     ASSERT_EQ(ShellHost::CreateHDropDataObject({L"C:\\a.txt"}, &first), S_OK);
     ASSERT_EQ(ShellHost::CreateHDropDataObject({L"C:\\b.txt"}, &second), S_OK);
 
-    EXPECT_EQ(init->Initialize(nullptr, first, nullptr), S_OK);
-    EXPECT_EQ(first->AddRef(), 3u);  // ours, the handler's, this one
-    first->Release();
-
-    EXPECT_EQ(init->Initialize(nullptr, second, nullptr), S_OK);
-    EXPECT_EQ(first->AddRef(), 2u);  // the handler let go of it
-    first->Release();
-
-    // Same object twice must not drop its last reference on the way.
-    EXPECT_EQ(init->Initialize(nullptr, second, nullptr), S_OK);
-    EXPECT_EQ(second->AddRef(), 3u);
-    second->Release();
-
-    EXPECT_EQ(init->Initialize(nullptr, nullptr, nullptr), S_OK);
-    EXPECT_EQ(second->AddRef(), 2u);
-    second->Release();
-
-    init->Initialize(nullptr, first, nullptr);
-    init->Release();
-    m_handler->Release();
-    m_handler = nullptr;
-    EXPECT_EQ(first->Release(), 0u);  // freed with the handler
-    EXPECT_EQ(second->Release(), 0u);
+    // References besides the handler's are ours, one each.
+    const struct {
+        IDataObject* given;
+        ULONG firstRefs, secondRefs;
+    } steps[] = {
+        {first.Get(), 2, 1},
+        {second.Get(), 1, 2},
+        {second.Get(), 1, 2},  // the same object again keeps its reference
+        {nullptr, 1, 1},
+        {first.Get(), 2, 1},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(&s - steps);
+        EXPECT_EQ(init->Initialize(nullptr, s.given, nullptr), S_OK);
+        EXPECT_EQ(References(first.Get()), s.firstRefs);
+        EXPECT_EQ(References(second.Get()), s.secondRefs);
+    }
+    init.Reset();
+    m_handler.Reset();
+    EXPECT_EQ(References(first.Get()), 1u);  // let go with the handler
 }
 
 TEST(CtxMenuObjects, CountsSurviveManyApartmentsAtOnce)
 {
-    auto* factory = new CShellExtClassFactory();
-    factory->AddRef();
+    ComPtr<IClassFactory> factory = ShellTest::NewFactory();
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 500; ++i) {
-                IContextMenu* menu = nullptr;
-                if (factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)) != S_OK) {
+                ComPtr<IContextMenu> menu;
+                if (factory->CreateInstance(nullptr, IID_PPV_ARGS(&menu)) != S_OK)
                     ++failures;
-                    continue;
-                }
-                menu->AddRef();
-                menu->Release();
-                menu->Release();
+                ComPtr<IContextMenu> copy = menu;
             }
         });
     }
@@ -292,35 +262,39 @@ TEST(CtxMenuObjects, CountsSurviveManyApartmentsAtOnce)
         t.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(ModuleObjectCount(), 1);  // the factory
-    factory->Release();
+    factory.Reset();
     EXPECT_EQ(ModuleObjectCount(), 0);
 }
 
 TEST(CtxMenuFactory, CreateInstanceErrors)
 {
-    auto* factory = new CShellExtClassFactory();
-    factory->AddRef();
+    ComPtr<IClassFactory> factory = ShellTest::NewFactory();
     void* out = reinterpret_cast<void*>(0x1234);
-    EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory), IID_IContextMenu, &out),
-              CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(factory->CreateInstance(factory.Get(), IID_IContextMenu, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(out, nullptr);
     out = reinterpret_cast<void*>(0x1234);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDataObject, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(ModuleObjectCount(), 1);  // the refused object was freed
-    factory->Release();
+    factory.Reset();
     EXPECT_EQ(ModuleObjectCount(), 0);
 }
 
 TEST(AppendPathComponent, OneSeparatorAtTheSeam)
 {
-    EXPECT_EQ(AppendPathComponent("C:\\Agent", "WDXNTRES.DLL"), "C:\\Agent\\WDXNTRES.DLL");
-    EXPECT_EQ(AppendPathComponent("C:\\Agent\\", "WDXNTRES.DLL"), "C:\\Agent\\WDXNTRES.DLL");
-    EXPECT_EQ(AppendPathComponent("C:\\Agent\\", "\\WDXNTRES.DLL"), "C:\\Agent\\WDXNTRES.DLL");
-    EXPECT_EQ(AppendPathComponent("C:\\Agent", "\\WDXNTRES.DLL"), "C:\\Agent\\WDXNTRES.DLL");
-    EXPECT_EQ(AppendPathComponent("C:\\Agent", ""), "C:\\Agent");
-    EXPECT_EQ(AppendPathComponent("", "WDXNTRES.DLL"), "");
-    EXPECT_EQ(AppendPathComponent("C:\\", "x"), "C:\\x");
+    const struct {
+        const char *folder, *name, *joined;
+    } cases[] = {
+        {"C:\\Agent", "WDXNTRES.DLL", "C:\\Agent\\WDXNTRES.DLL"},
+        {"C:\\Agent\\", "WDXNTRES.DLL", "C:\\Agent\\WDXNTRES.DLL"},
+        {"C:\\Agent\\", "\\WDXNTRES.DLL", "C:\\Agent\\WDXNTRES.DLL"},
+        {"C:\\Agent", "\\WDXNTRES.DLL", "C:\\Agent\\WDXNTRES.DLL"},
+        {"C:\\Agent", "", "C:\\Agent"},
+        {"", "WDXNTRES.DLL", ""},
+        {"C:\\", "x", "C:\\x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(AppendPathComponent(c.folder, c.name), c.joined) << c.folder << " + " << c.name;
 }
 
 TEST(AppendPathComponent, TrailByteThatLooksLikeASeparatorIsNotOne)
@@ -330,22 +304,6 @@ TEST(AppendPathComponent, TrailByteThatLooksLikeASeparatorIsNotOne)
     EXPECT_TRUE(EndsWithPathSeparator("C:\\\x95\x5C\\", 932));
     EXPECT_TRUE(EndsWithPathSeparator("C:\\\x95\x5C", 1252));
     EXPECT_FALSE(EndsWithPathSeparator("", 932));
-}
-
-TEST(ReadAgentInstallFolder, StringsOnlyAndBounded)
-{
-    KsxTest::CAgentRegistry registry;
-    registry.SetString("", "Application Path", "C:\\Program Files (x86)\\Corvane\\");
-    EXPECT_EQ(ReadAgentInstallFolder(260), "C:\\Program Files (x86)\\Corvane\\");
-
-    registry.SetString("", "Application Path", std::string(260, 'a'));  // 261 bytes with its NUL
-    EXPECT_EQ(ReadAgentInstallFolder(260), "");
-
-    registry.SetDword("", "Application Path", 0x5C3A43);
-    EXPECT_EQ(ReadAgentInstallFolder(260), "");
-
-    registry.DeleteValue("", "Application Path");
-    EXPECT_EQ(ReadAgentInstallFolder(260), "");
 }
 
 }  // namespace

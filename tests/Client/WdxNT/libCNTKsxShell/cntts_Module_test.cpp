@@ -2,13 +2,15 @@
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <wrl/client.h>
 
 #include <string>
 #include <vector>
 
-#include "shellhost.h"
 #include "test_support.h"
 #include "ut_ProcAddress.h"
+
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -31,12 +33,12 @@ class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_module = ::LoadLibraryA(DllPath().c_str());
-        ASSERT_NE(m_module, nullptr) << DllPath() << " error " << ::GetLastError();
-        m_getClassObject = UTIL::GetProc<FnGetClassObject>(m_module, "DllGetClassObject");
-        m_canUnloadNow = UTIL::GetProc<FnVoid>(m_module, "DllCanUnloadNow");
-        m_register = UTIL::GetProc<FnVoid>(m_module, "DllRegisterServer");
-        m_unregister = UTIL::GetProc<FnVoid>(m_module, "DllUnregisterServer");
+        m_module.reset(::LoadLibraryA(DllPath().c_str()));
+        ASSERT_TRUE(m_module) << DllPath() << " error " << ::GetLastError();
+        m_getClassObject = UTIL::GetProc<FnGetClassObject>(m_module.get(), "DllGetClassObject");
+        m_canUnloadNow = UTIL::GetProc<FnVoid>(m_module.get(), "DllCanUnloadNow");
+        m_register = UTIL::GetProc<FnVoid>(m_module.get(), "DllRegisterServer");
+        m_unregister = UTIL::GetProc<FnVoid>(m_module.get(), "DllUnregisterServer");
         ASSERT_TRUE(m_getClassObject && m_canUnloadNow && m_register && m_unregister);
         EnsureApprovedKey();
     }
@@ -44,18 +46,15 @@ protected:
     {
         if (m_unregister)
             m_unregister();
-        if (m_module)
-            ::FreeLibrary(m_module);
         EnsureApprovedKey();
     }
 
     static void EnsureApprovedKey()
     {
-        HKEY key = nullptr;
-        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kApproved, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+        UTIL::CUniqueHKey key;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kApproved, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
                                     nullptr),
                   ERROR_SUCCESS);
-        ::RegCloseKey(key);
     }
 
     static void ExpectRegistered(const std::string& modulePath)
@@ -79,35 +78,29 @@ protected:
         EXPECT_FALSE(KsxTest::ReadRegString(HKEY_LOCAL_MACHINE, kApproved, kClsidString).found);
     }
 
-    HMODULE m_module = nullptr;
+    UTIL::CUniqueModule m_module;
     FnGetClassObject m_getClassObject = nullptr;
     FnVoid m_canUnloadNow = nullptr;
     FnVoid m_register = nullptr;
     FnVoid m_unregister = nullptr;
 };
 
-TEST_F(ModuleTest, RegistersThroughTheExportTwiceAndUnregisters)
+// Through the exports and through regsvr32, in turn.
+TEST_F(ModuleTest, RegistersTwiceAndUnregisters)
 {
-    char loaded[MAX_PATH] = {};
-    ::GetModuleFileNameA(m_module, loaded, MAX_PATH);
+    const std::string dll = DllPath();
+    const std::wstring quoted = L"\"" + std::wstring(dll.begin(), dll.end()) + L"\"";
     EXPECT_EQ(m_register(), S_OK);
     EXPECT_EQ(m_register(), S_OK);
-    ExpectRegistered(loaded);
+    ExpectRegistered(dll);
+    ASSERT_EQ(KsxTest::RunProcess(L"regsvr32.exe /s /u " + quoted), 0u);
+    ExpectUnregistered();
+    ASSERT_EQ(KsxTest::RunProcess(L"regsvr32.exe /s " + quoted), 0u);
+    ExpectRegistered(dll);
     EXPECT_EQ(m_unregister(), S_OK);
     ExpectUnregistered();
     // Nothing left to delete: every parent still opens.
     EXPECT_EQ(m_unregister(), S_OK);
-}
-
-TEST_F(ModuleTest, RegistersThroughRegsvr32)
-{
-    const std::string dll = DllPath();
-    std::wstring cmd = L"regsvr32.exe /s \"" + std::wstring(dll.begin(), dll.end()) + L"\"";
-    ASSERT_EQ(KsxTest::RunProcess(cmd), 0u);
-    ExpectRegistered(dll);
-    cmd = L"regsvr32.exe /s /u \"" + std::wstring(dll.begin(), dll.end()) + L"\"";
-    ASSERT_EQ(KsxTest::RunProcess(cmd), 0u);
-    ExpectUnregistered();
 }
 
 TEST_F(ModuleTest, MissingApprovalKeyIsNeverCreated)
@@ -133,11 +126,10 @@ TEST_F(ModuleTest, UnregistersAPartialRegistration)
     KsxTest::DeleteKeyTree(HKEY_CLASSES_ROOT, kHandlerKeys[1]);
     KsxTest::DeleteKeyTree(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kClsidString);
     // A deeper tree than registration writes: children go first.
-    HKEY deep = nullptr;
+    UTIL::CUniqueHKey deep;
     ASSERT_EQ(::RegCreateKeyExA(HKEY_CLASSES_ROOT, (std::string(kHandlerKeys[0]) + "\\a\\b\\c").c_str(), 0, nullptr,
-                                0, KEY_ALL_ACCESS, nullptr, &deep, nullptr),
+                                0, KEY_ALL_ACCESS, nullptr, deep.put(), nullptr),
               ERROR_SUCCESS);
-    ::RegCloseKey(deep);
 
     EXPECT_EQ(m_unregister(), S_OK);
     ExpectUnregistered();
@@ -154,79 +146,46 @@ TEST_F(ModuleTest, GetClassObjectErrors)
     // The refused factory was freed.
     EXPECT_EQ(m_canUnloadNow(), S_OK);
 
-    IUnknown* unk = nullptr;
-    ASSERT_EQ(m_getClassObject(kClsid, IID_IUnknown, reinterpret_cast<void**>(&unk)), S_OK);
-    IClassFactory* factory = nullptr;
-    ASSERT_EQ(unk->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
-    EXPECT_EQ(static_cast<void*>(factory), static_cast<void*>(unk));
-    factory->Release();
-    EXPECT_EQ(unk->Release(), 0u);
+    ComPtr<IUnknown> unk;
+    ASSERT_EQ(m_getClassObject(kClsid, IID_PPV_ARGS(&unk)), S_OK);
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(unk.As(&factory), S_OK);
+    EXPECT_EQ(static_cast<void*>(factory.Get()), static_cast<void*>(unk.Get()));
+    factory.Reset();
+    EXPECT_EQ(unk.Detach()->Release(), 0u);
     EXPECT_EQ(m_canUnloadNow(), S_OK);
 }
 
 TEST_F(ModuleTest, CanUnloadOnlyWhenNoFactoryOrObjectLives)
 {
     EXPECT_EQ(m_canUnloadNow(), S_OK);
-    IClassFactory* f1 = nullptr;
-    IClassFactory* f2 = nullptr;
-    ASSERT_EQ(m_getClassObject(kClsid, IID_IClassFactory, reinterpret_cast<void**>(&f1)), S_OK);
-    ASSERT_EQ(m_getClassObject(kClsid, IID_IClassFactory, reinterpret_cast<void**>(&f2)), S_OK);
-    EXPECT_NE(f1, f2);  // a fresh factory each time
+    ComPtr<IClassFactory> f1, f2;
+    ASSERT_EQ(m_getClassObject(kClsid, IID_PPV_ARGS(&f1)), S_OK);
+    ASSERT_EQ(m_getClassObject(kClsid, IID_PPV_ARGS(&f2)), S_OK);
+    EXPECT_NE(f1.Get(), f2.Get());  // a fresh factory each time
     EXPECT_EQ(m_canUnloadNow(), S_FALSE);
 
-    IContextMenu* menu = nullptr;
-    ASSERT_EQ(f1->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
+    ComPtr<IContextMenu> menu;
+    ASSERT_EQ(f1->CreateInstance(nullptr, IID_PPV_ARGS(&menu)), S_OK);
     EXPECT_EQ(f1->LockServer(TRUE), S_OK);
-    f1->Release();
-    f2->Release();
+    f1.Reset();
+    f2.Reset();
     EXPECT_EQ(m_canUnloadNow(), S_FALSE);  // the object still lives
-    menu->Release();
+    menu.Reset();
     EXPECT_EQ(m_canUnloadNow(), S_OK);  // locks are not counted
 
-    ASSERT_EQ(m_getClassObject(kClsid, IID_IClassFactory, reinterpret_cast<void**>(&f1)), S_OK);
+    ASSERT_EQ(m_getClassObject(kClsid, IID_PPV_ARGS(&f1)), S_OK);
     EXPECT_EQ(f1->LockServer(FALSE), S_OK);
     EXPECT_EQ(m_canUnloadNow(), S_FALSE);
-    f1->Release();
+    f1.Reset();
     EXPECT_EQ(m_canUnloadNow(), S_OK);
-}
-
-TEST_F(ModuleTest, CoCreateInstanceEndToEnd)
-{
-    ASSERT_EQ(m_register(), S_OK);
-    ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-    {
-        IShellExtInit* init = nullptr;
-        ASSERT_EQ(::CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExtInit,
-                                     reinterpret_cast<void**>(&init)),
-                  S_OK);
-        IDataObject* data = nullptr;
-        ASSERT_EQ(ShellHost::CreateHDropDataObject({L"C:\\windows\\win.ini"}, &data), S_OK);
-        EXPECT_EQ(init->Initialize(nullptr, data, nullptr), S_OK);
-        data->Release();
-
-        IContextMenu* cm = nullptr;
-        ASSERT_EQ(init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&cm)), S_OK);
-        HMENU menu = ::CreatePopupMenu();
-        EXPECT_EQ(cm->QueryContextMenu(menu, 0, 1, 100, CMF_NORMAL), 1);
-        auto items = ShellHost::DescribeMenu(menu);
-        ASSERT_EQ(items.size(), 2u);
-        EXPECT_TRUE(items[0].separator);
-        EXPECT_EQ(items[1].id, 1u);
-        ::DestroyMenu(menu);
-        cm->Release();
-        init->Release();
-    }
-    // Our own LoadLibrary keeps the module; COM's reference goes.
-    EXPECT_EQ(m_canUnloadNow(), S_OK);
-    ::CoFreeUnusedLibraries();
-    ::CoUninitialize();
 }
 
 TEST(ModuleImage, ExportsExactlyTheFourEntryPoints)
 {
-    HMODULE module = ::LoadLibraryExA(DllPath().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-    ASSERT_NE(module, nullptr);
-    auto* base = reinterpret_cast<const BYTE*>(module);
+    const UTIL::CUniqueModule module(::LoadLibraryExA(DllPath().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+    ASSERT_TRUE(module);
+    auto* base = reinterpret_cast<const BYTE*>(module.get());
     auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
     EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
@@ -241,7 +200,6 @@ TEST(ModuleImage, ExportsExactlyTheFourEntryPoints)
     EXPECT_EQ(names, (std::vector<std::string>{"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
                                                "DllUnregisterServer"}));
     EXPECT_EQ(exp->NumberOfFunctions, 4u);
-    ::FreeLibrary(module);
 }
 
 }  // namespace

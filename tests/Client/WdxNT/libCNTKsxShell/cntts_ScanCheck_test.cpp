@@ -1,37 +1,40 @@
 #include <gtest/gtest.h>
 
-#include "cntts_ClassFactory.h"
+#include <string>
+
 #include "cntts_CtxMenu.h"
 #include "service_fixture.h"
+#include "shell_fixtures.h"
 #include "shellhost.h"
 #include "test_support.h"
 
 using namespace KsxShell;
+using ShellTest::ComPtr;
 
 namespace {
 
-class ScanCheckTest : public ::testing::Test {
+bool Busy(const ComPtr<IContextMenu>& handler) { return static_cast<CShellExt*>(handler.Get())->IsScanBusy(); }
+
+class ScanCheckTest : public ShellTest::ShellTestBase {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_service.Installed());
         ASSERT_TRUE(m_service.Start());
-        auto* factory = new CShellExtClassFactory();
-        factory->AddRef();
-        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&m_menu)), S_OK);
-        factory->Release();
+        m_handler = ShellTest::NewHandler();
+        ASSERT_TRUE(m_handler);
     }
     void TearDown() override
     {
-        if (m_menu)
-            m_menu->Release();
+        m_handler.Reset();
+        ShellTestBase::TearDown();
     }
 
-    bool Busy() const { return static_cast<CShellExt*>(m_menu)->IsScanBusy(); }
+    bool Busy() const { return ::Busy(m_handler); }
 
     KsxTest::CAgentRegistry m_registry;
     KsxTest::CServiceFixture m_service;
-    IContextMenu* m_menu = nullptr;
+    ComPtr<IContextMenu> m_handler;
 };
 
 TEST_F(ScanCheckTest, FreeOnlyWhenEveryFlagIsClearAndTheServiceRuns)
@@ -54,12 +57,10 @@ TEST_F(ScanCheckTest, FreeOnlyWhenEveryFlagIsClearAndTheServiceRuns)
 
     for (const auto& f : flags) {
         SCOPED_TRACE(f.value);
-        m_registry.SetDword(f.key, f.value, 1);
-        EXPECT_TRUE(Busy());
-        m_registry.SetDword(f.key, f.value, 0xFFFFFFFF);
-        EXPECT_TRUE(Busy());
-        m_registry.SetDword(f.key, f.value, 0);
-        EXPECT_FALSE(Busy());
+        for (DWORD value : {1u, 0xFFFFFFFFu, 0u}) {
+            m_registry.SetDword(f.key, f.value, value);
+            EXPECT_EQ(Busy(), value != 0) << value;
+        }
     }
 }
 
@@ -89,20 +90,44 @@ TEST_F(ScanCheckTest, ServiceNotRunningMeansBusy)
 TEST_F(ScanCheckTest, BusyAgentGreysTheItemThatStillAnswersHelp)
 {
     m_registry.SetDword("Misc.", "IsScanning", 1);
-    HMENU menu = ::CreatePopupMenu();
-    EXPECT_EQ(m_menu->QueryContextMenu(menu, 0, 40, 50, CMF_NORMAL), 1);
-    auto items = ShellHost::DescribeMenu(menu);
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_TRUE(items[1].grayed);
+    UTIL::CUniqueMenu menu(::CreatePopupMenu());
+    EXPECT_EQ(m_handler->QueryContextMenu(menu.get(), 0, 40, 50, CMF_NORMAL), 1);
     MENUITEMINFOA mii = {};
     mii.cbSize = sizeof(mii);
     mii.fMask = MIIM_STATE;
-    ASSERT_TRUE(::GetMenuItemInfoA(menu, 1, TRUE, &mii));
+    ASSERT_TRUE(::GetMenuItemInfoA(menu.get(), 1, TRUE, &mii));
     EXPECT_EQ(mii.fState & (MF_GRAYED | MF_DISABLED), static_cast<UINT>(MF_GRAYED));  // 0x401: greyed only
     char help[64] = {};
-    EXPECT_EQ(m_menu->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, sizeof(help)), S_OK);
+    EXPECT_EQ(m_handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, sizeof(help)), S_OK);
     EXPECT_STRNE(help, "");
-    ::DestroyMenu(menu);
+}
+
+// Starts the installed NTRtWatch with one argument.
+bool StartNtrtWatch(const std::wstring& argument)
+{
+    UTIL::CUniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UTIL::CUniqueServiceHandle service(manager ? ::OpenServiceW(manager.get(), L"NTRtWatch", SERVICE_START) : nullptr);
+    LPCWSTR args[] = {argument.c_str()};
+    return service && ::StartServiceW(service.get(), 1, args);
+}
+
+TEST(ScanCheckPending, AServiceOnItsWayBetweenStatesIsNotRunning)
+{
+    KsxTest::CAgentRegistry registry;
+    KsxTest::CServiceFixture service(L"NTRtWatch", KsxTest::ExeDir() + L"ksx_pending_service.exe");
+    ASSERT_TRUE(service.Installed());
+    ComPtr<IContextMenu> handler = ShellTest::NewHandler();
+    for (DWORD state : {SERVICE_START_PENDING, SERVICE_CONTINUE_PENDING, SERVICE_PAUSE_PENDING}) {
+        SCOPED_TRACE(state);
+        UTIL::CUniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, L"Global\\ksx-pending-service-go"));
+        ASSERT_TRUE(StartNtrtWatch(std::to_wstring(state))) << ::GetLastError();
+        ::SetEvent(go.get());
+        for (int i = 0; i < 400 && service.State() != state; ++i)
+            ::Sleep(25);
+        ASSERT_EQ(service.State(), state);
+        EXPECT_TRUE(Busy(handler));
+        ASSERT_TRUE(service.Stop());
+    }
 }
 
 }  // namespace

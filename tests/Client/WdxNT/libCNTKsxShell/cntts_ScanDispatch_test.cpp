@@ -1,253 +1,123 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <fstream>
 #include <sstream>
-#include <thread>
+#include <vector>
 
-#include "cntts_ClassFactory.h"
 #include "cntts_CtxMenu.h"
-#include "cntts_Module.h"
 #include "cntts_ScanDispatch.h"
-#include "shellhost.h"
+#include "log_fixtures.h"
+#include "shell_fixtures.h"
 #include "test_support.h"
+#include "ut_AgentRegistry.h"
 
 using namespace KsxShell;
+using namespace ShellTest;
 
 namespace {
 
-// A tray monitor window inside the test, on its own thread, that keeps the
-// last request it received.
-class CFakeMonitor {
-public:
-    explicit CFakeMonitor(DWORD createAfterMs = 0, bool hang = false) : m_hang(hang)
-    {
-        m_release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        m_thread = std::thread([this, createAfterMs] { Run(createAfterMs); });
-        if (createAfterMs == 0)
-            WaitReady();
-    }
-    ~CFakeMonitor()
-    {
-        ::SetEvent(m_release);
-        WaitReady();
-        ::PostMessageA(m_hwnd, WM_CLOSE, 0, 0);
-        m_thread.join();
-        ::CloseHandle(m_release);
-    }
-
-    void WaitReady()
-    {
-        for (int i = 0; i < 500 && !m_hwnd; ++i)
-            ::Sleep(10);
-    }
-
-    int requests = 0;
-    WPARAM wParam = 0;
-    ULONG_PTR dwData = 0;
-    DWORD cbData = 0;
-    std::string data;
-
-private:
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
-    {
-        auto* self = reinterpret_cast<CFakeMonitor*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-        if (msg == WM_COPYDATA && self) {
-            const auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lp);
-            ++self->requests;
-            self->wParam = wp;
-            self->dwData = cds->dwData;
-            self->cbData = cds->cbData;
-            self->data.assign(static_cast<const char*>(cds->lpData), cds->cbData);
-            if (self->m_hang)
-                ::WaitForSingleObject(self->m_release, INFINITE);
-            return TRUE;
-        }
-        if (msg == WM_CLOSE) {
-            ::DestroyWindow(hwnd);
-            return 0;
-        }
-        if (msg == WM_DESTROY) {
-            ::PostQuitMessage(0);
-            return 0;
-        }
-        return ::DefWindowProcA(hwnd, msg, wp, lp);
-    }
-
-    void Run(DWORD delayMs)
-    {
-        ::Sleep(delayMs);
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = Proc;
-        wc.hInstance = ::GetModuleHandleA(nullptr);
-        wc.lpszClassName = "WdxNTMonClass";
-        ::RegisterClassA(&wc);
-        HWND hwnd = ::CreateWindowExA(0, "WdxNTMonClass", "WdxNTMon.MainFrame", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
-                                      nullptr, wc.hInstance, nullptr);
-        ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        m_hwnd = hwnd;
-        MSG msg;
-        while (::GetMessageA(&msg, nullptr, 0, 0) > 0)
-            ::DispatchMessageA(&msg);
-        ::UnregisterClassA("WdxNTMonClass", wc.hInstance);
-    }
-
-    bool m_hang;
-    HANDLE m_release = nullptr;
-    std::atomic<HWND> m_hwnd{nullptr};
-    std::thread m_thread;
-};
-
-IContextMenu* NewHandlerWith(const std::vector<std::wstring>& paths)
-{
-    auto* factory = new CShellExtClassFactory();
-    factory->AddRef();
-    IShellExtInit* init = nullptr;
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IShellExtInit, reinterpret_cast<void**>(&init)), S_OK);
-    factory->Release();
-    IDataObject* data = nullptr;
-    EXPECT_EQ(ShellHost::CreateHDropDataObject(paths, &data), S_OK);
-    init->Initialize(nullptr, data, nullptr);
-    data->Release();
-    IContextMenu* menu = nullptr;
-    init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu));
-    init->Release();
-    return menu;
-}
-
-HRESULT Invoke(IContextMenu* menu, const char* directory = nullptr)
-{
-    CMINVOKECOMMANDINFO ici = {};
-    ici.cbSize = sizeof(ici);
-    ici.lpVerb = MAKEINTRESOURCEA(0);
-    ici.lpDirectory = directory;
-    ici.nShow = SW_SHOWNORMAL;
-    return menu->InvokeCommand(&ici);
-}
-
-std::string ReadFileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Waits until the journal holds `lines` lines, or the deadline passes.
-std::string WaitForJournal(const std::string& path, size_t lines, DWORD timeoutMs = 10000)
-{
-    std::string text;
-    const DWORD start = ::GetTickCount();
-    while (::GetTickCount() - start < timeoutMs) {
-        text = ReadFileText(path);
-        size_t n = 0;
-        for (char c : text)
-            n += c == '\n';
-        if (n >= lines)
-            break;
-        ::Sleep(20);
-    }
-    return text;
-}
-
-class DispatchTest : public ::testing::Test {
+class DispatchTest : public ShellTestBase {
 protected:
-    void TearDown() override { EXPECT_EQ(ModuleObjectCount(), 0); }
     KsxTest::CAgentRegistry m_registry;
 };
 
 TEST_F(DispatchTest, RequestCarriesTheJoinedPathsAndOneNul)
 {
-    CFakeMonitor monitor;
-    IContextMenu* menu = NewHandlerWith({L"C:\\a.txt", L"C:\\b", L"D:\\"});
-    EXPECT_EQ(Invoke(menu), S_OK);
-    menu->Release();
-    ASSERT_EQ(monitor.requests, 1);
-    EXPECT_EQ(monitor.wParam, 3u);
-    EXPECT_EQ(monitor.dwData, 3u);
-    EXPECT_EQ(monitor.cbData, 18u);
-    EXPECT_EQ(monitor.data, std::string("C:\\a.txt?C:\\b?D:\\\0", 18));
-}
-
-TEST_F(DispatchTest, OneAndManyItems)
-{
-    CFakeMonitor monitor;
-    IContextMenu* one = NewHandlerWith({L"C:\\only one.txt"});
-    EXPECT_EQ(Invoke(one), S_OK);
-    one->Release();
-    EXPECT_EQ(monitor.data, std::string("C:\\only one.txt\0", 16));
-
     std::vector<std::wstring> many;
-    std::string expected;
+    std::string manyPayload;
     for (int i = 0; i < 300; ++i) {
         many.push_back(L"C:\\folder\\file" + std::to_wstring(i) + L".bin");
-        expected += (i ? "?" : "") + std::string("C:\\folder\\file") + std::to_string(i) + ".bin";
+        manyPayload += (i ? "?" : "") + std::string("C:\\folder\\file") + std::to_string(i) + ".bin";
     }
-    expected.push_back('\0');
-    IContextMenu* lots = NewHandlerWith(many);
-    EXPECT_EQ(Invoke(lots), S_OK);
-    lots->Release();
-    EXPECT_EQ(monitor.requests, 2);
-    EXPECT_EQ(monitor.data, expected);
-    EXPECT_EQ(monitor.cbData, expected.size());
-}
-
-TEST_F(DispatchTest, RcsOtherThan202TakesTheMonitorPath)
-{
-    m_registry.SetDword("Misc.", "RCS", 201);
+    // "RCS" absent, then any value but 202: the monitor's way.
+    const struct {
+        DWORD rcs;
+        std::vector<std::wstring> paths;
+        std::string payload;
+    } cases[] = {
+        {0, {L"C:\\a.txt", L"C:\\b", L"D:\\"}, "C:\\a.txt?C:\\b?D:\\"},
+        {201, {L"C:\\only one.txt"}, "C:\\only one.txt"},
+        {0, many, manyPayload},
+    };
     CFakeMonitor monitor;
-    IContextMenu* menu = NewHandlerWith({L"C:\\x"});
-    EXPECT_EQ(Invoke(menu, "C:\\"), S_OK);
-    menu->Release();
-    EXPECT_EQ(monitor.requests, 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.payload.substr(0, 30));
+        if (c.rcs)
+            m_registry.SetDword("Misc.", "RCS", c.rcs);
+        const int before = monitor.requests;
+        EXPECT_EQ(Invoke(NewHandlerWith(c.paths).Get()), S_OK);
+        EXPECT_EQ(monitor.requests, before + 1);
+        EXPECT_EQ(monitor.wParam, 3u);
+        EXPECT_EQ(monitor.dwData, 3u);
+        EXPECT_EQ(monitor.cbData, c.payload.size() + 1);
+        EXPECT_EQ(monitor.data, c.payload + '\0');
+    }
 }
 
-TEST_F(DispatchTest, MonitorThatAppearsLateIsFound)
-{
-    CFakeMonitor monitor(1000);
-    IContextMenu* menu = NewHandlerWith({L"C:\\late.txt"});
-    EXPECT_EQ(Invoke(menu), S_OK);
-    menu->Release();
-    EXPECT_EQ(monitor.requests, 1);
-    EXPECT_EQ(monitor.data, std::string("C:\\late.txt\0", 12));
-}
+// The monitor search, counted through the hooks.
+struct SearchProbe {
+    static int finds, pauses, foundAt;
+    static DWORD pausedMs;
+    static HWND window;
 
-TEST_F(DispatchTest, NoMonitorGivesUpAfterFiftyOneTries)
+    static HWND WINAPI Find(LPCSTR className, LPCSTR title)
+    {
+        EXPECT_STREQ(className, "WdxNTMonClass");
+        EXPECT_STREQ(title, "WdxNTMon.MainFrame");
+        return ++finds == foundAt ? window : nullptr;
+    }
+    static void WINAPI Pause(DWORD ms)
+    {
+        ++pauses;
+        pausedMs += ms;
+    }
+};
+int SearchProbe::finds, SearchProbe::pauses, SearchProbe::foundAt;
+DWORD SearchProbe::pausedMs;
+HWND SearchProbe::window;
+
+TEST_F(DispatchTest, MonitorSearchMakesFiftyOneTriesTwoHundredMillisecondsApart)
 {
-    IContextMenu* menu = NewHandlerWith({L"C:\\x"});
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Invoke(menu), E_UNEXPECTED);
-    const auto waited = std::chrono::steady_clock::now() - start;
-    menu->Release();
-    // 51 tries 200 ms apart: about ten seconds, not forever.
-    EXPECT_GE(waited, std::chrono::milliseconds(9000));
-    EXPECT_LT(waited, std::chrono::milliseconds(30000));
+    CFakeMonitor monitor;
+    CDispatchHooksScope hooks;
+    DispatchHooksForTesting().findWindow = SearchProbe::Find;
+    DispatchHooksForTesting().sleep = SearchProbe::Pause;
+    SearchProbe::window = monitor.Window();
+    const struct {
+        int foundAt;  // 0: never
+        HRESULT result;
+        int finds, pauses;
+    } cases[] = {
+        {1, S_OK, 1, 0},
+        {51, S_OK, 51, 50},
+        {0, E_UNEXPECTED, 51, 51},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.foundAt);
+        SearchProbe::finds = SearchProbe::pauses = 0;
+        SearchProbe::pausedMs = 0;
+        SearchProbe::foundAt = c.foundAt;
+        const int before = monitor.requests;
+        EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\x"}).Get()), c.result);
+        EXPECT_EQ(SearchProbe::finds, c.finds);
+        EXPECT_EQ(SearchProbe::pauses, c.pauses);
+        EXPECT_EQ(SearchProbe::pausedMs, 200u * c.pauses);
+        EXPECT_EQ(monitor.requests, before + (c.result == S_OK ? 1 : 0));
+    }
 }
 
 TEST_F(DispatchTest, HungMonitorDoesNotHoldTheShellForever)
 {
-    SetMonitorReplyTimeoutForTesting(300);
-    {
-        CFakeMonitor monitor(0, true);
-        IContextMenu* menu = NewHandlerWith({L"C:\\x"});
-        EXPECT_EQ(Invoke(menu), S_OK);
-        menu->Release();
-        EXPECT_EQ(monitor.requests, 1);
-    }
-    SetMonitorReplyTimeoutForTesting(kMonitorReplyTimeoutMs);
+    CDispatchHooksScope hooks;
+    DispatchHooksForTesting().monitorReplyTimeoutMs = 300;
+    CFakeMonitor monitor(true);
+    EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\x"}).Get()), S_OK);
+    EXPECT_EQ(monitor.requests, 1);
 }
 
 TEST_F(DispatchTest, NoSelectionSendsNothing)
 {
     CFakeMonitor monitor;
-    auto* factory = new CShellExtClassFactory();
-    factory->AddRef();
-    IContextMenu* menu = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
-    factory->Release();
-    EXPECT_EQ(Invoke(menu), S_OK);
-    menu->Release();
+    EXPECT_EQ(Invoke(NewHandler().Get()), S_OK);
     EXPECT_EQ(monitor.requests, 0);
 }
 
@@ -258,16 +128,13 @@ TEST_F(DispatchTest, PathsTheRequestCannotCarryAreLeftOut)
     // so its short name can stand in.
     const std::wstring dir(temp.Path().begin(), temp.Path().end());
     const std::wstring greek = dir + L"\x03A9\x03BC\x03B5\x03B3\x03B1 report.txt";
-    HANDLE file = ::CreateFileW(greek.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    ::CloseHandle(file);
+    ASSERT_TRUE(UTIL::CUniqueFile(::CreateFileW(greek.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)));
 
     CFakeMonitor monitor;
-    IContextMenu* menu = NewHandlerWith({L"C:\\ok.txt", L"C:\\missing\\\x03A9.txt", greek,
-                                         L"\\\\?\\C:\\prefixed.txt", L"\\\\?\\GLOBALROOT\\Device\\x",
-                                         L"C:\\" + std::wstring(600, L'a')});
-    EXPECT_EQ(Invoke(menu), S_OK);
-    menu->Release();
+    EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\ok.txt", L"C:\\missing\\\x03A9.txt", greek, L"\\\\?\\C:\\prefixed.txt",
+                                     L"\\\\?\\GLOBALROOT\\Device\\x", L"C:\\" + std::wstring(600, L'a')})
+                         .Get()),
+              S_OK);
     ASSERT_EQ(monitor.requests, 1);
     const std::string payload = monitor.data;
     ASSERT_FALSE(payload.empty());
@@ -279,76 +146,87 @@ TEST_F(DispatchTest, PathsTheRequestCannotCarryAreLeftOut)
     ASSERT_EQ(parts.size(), 3u) << payload;
     EXPECT_EQ(parts[0], "C:\\ok.txt");
     EXPECT_NE(parts[1].find('~'), std::string::npos) << parts[1];  // the short form
-    EXPECT_EQ(::GetFileAttributesA(parts[1].c_str()) != INVALID_FILE_ATTRIBUTES, true) << parts[1];
+    EXPECT_NE(::GetFileAttributesA(parts[1].c_str()), INVALID_FILE_ATTRIBUTES) << parts[1];
     EXPECT_EQ(parts[2], "C:\\prefixed.txt");
+}
+
+// A path as the request carries it (`sent`), or the reason it is left out.
+struct PathCase {
+    std::wstring path;
+    bool sent;
+    std::string formOrReason;
+};
+
+void ExpectMonitorPaths(std::initializer_list<PathCase> cases)
+{
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.formOrReason);
+        std::string out;
+        const char* reason = "";
+        EXPECT_EQ(MonitorPathFromWide(c.path, out, &reason), c.sent);
+        EXPECT_EQ(c.sent ? out : reason, c.formOrReason);
+    }
 }
 
 TEST(MonitorPath, PrefixesAndLimits)
 {
-    std::string out;
-    const char* reason = nullptr;
-    EXPECT_TRUE(MonitorPathFromWide(L"\\\\?\\UNC\\server\\share\\f.txt", out, &reason));
-    EXPECT_EQ(out, "\\\\server\\share\\f.txt");
-    EXPECT_FALSE(MonitorPathFromWide(L"\\\\?\\Volume{1234}\\x", out, &reason));
-    EXPECT_STREQ(reason, "not an ordinary path");
-
     const std::wstring longest = L"C:\\" + std::wstring(516, L'b');  // 519 bytes
-    EXPECT_TRUE(MonitorPathFromWide(longest, out, &reason));
-    EXPECT_EQ(out.size(), 519u);
-    EXPECT_FALSE(MonitorPathFromWide(longest + L"b", out, &reason));
-    EXPECT_STREQ(reason, "longer than 519 bytes");
+    ExpectMonitorPaths({
+        {L"\\\\?\\UNC\\server\\share\\f.txt", true, "\\\\server\\share\\f.txt"},
+        {L"\\\\?\\Volume{1234}\\x", false, "not an ordinary path"},
+        {longest, true, "C:\\" + std::string(516, 'b')},
+        {longest + L"b", false, "longer than 519 bytes"},
+    });
 }
 
-TEST(MonitorPath, JoinUsesOneSeparatorBetweenPaths)
+UINT WINAPI Utf8AnsiCodePage() { return CP_UTF8; }
+
+// Windows' rule, which Wine does not keep: under UTF-8 the best-fit flag and
+// the default-character arguments are invalid.
+int WINAPI StrictUtf8Conversion(UINT codePage, DWORD flags, LPCWCH wide, int cchWide, LPSTR out, int cbOut,
+                                LPCCH defaultChar, LPBOOL usedDefault)
 {
-    EXPECT_EQ(JoinMonitorRequest({"C:\\a.txt", "C:\\b", "D:\\"}), std::string("C:\\a.txt?C:\\b?D:\\\0", 18));
-    EXPECT_EQ(JoinMonitorRequest({"C:\\a"}), std::string("C:\\a\0", 5));
+    codePage = codePage == CP_ACP ? CP_UTF8 : codePage;
+    if (codePage == CP_UTF8 && ((flags & ~WC_ERR_INVALID_CHARS) || defaultChar || usedDefault)) {
+        ::SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    return ::WideCharToMultiByte(codePage, flags, wide, cchWide, out, cbOut, defaultChar, usedDefault);
 }
 
-TEST(ApplicationPath, OnlyTerminatedStringsCount)
+// Under a UTF-8 ANSI code page every path has its form, but a lone surrogate.
+// CTest runs this once more in a UTF-8 Unix locale, where Wine's own ANSI code
+// page is 65001 (KSX_EXPECT_ACP says so) and only the converter stands in.
+TEST(MonitorPath, Utf8AnsiCodePage)
 {
-    KsxTest::CAgentRegistry registry;
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion", 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key),
-              ERROR_SUCCESS);
-    auto set = [&](DWORD type, const void* data, DWORD cb) {
-        ::RegSetValueExA(key, "Application Path", 0, type, static_cast<const BYTE*>(data), cb);
-    };
-    std::string folder = "untouched";
-    EXPECT_EQ(ReadApplicationPath(key, folder), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(folder, "untouched");
+    if (const char* expected = getenv("KSX_EXPECT_ACP")) {
+        ASSERT_EQ(::GetACP(), strtoul(expected, nullptr, 10));
+    }
+    CDispatchHooksScope hooks;
+    if (::GetACP() != CP_UTF8)
+        DispatchHooksForTesting().getAcp = Utf8AnsiCodePage;
+    DispatchHooksForTesting().wideCharToMultiByte = StrictUtf8Conversion;
 
-    set(REG_SZ, "C:\\Agent", 9);
-    EXPECT_EQ(ReadApplicationPath(key, folder), ERROR_SUCCESS);
-    EXPECT_EQ(folder, "C:\\Agent");
-    set(REG_EXPAND_SZ, "", 0);
-    EXPECT_EQ(ReadApplicationPath(key, folder), ERROR_SUCCESS);
-    EXPECT_EQ(folder, "");
-    set(REG_MULTI_SZ, "C:\\A\0", 6);
-    EXPECT_EQ(ReadApplicationPath(key, folder), ERROR_SUCCESS);
-    EXPECT_EQ(folder, "C:\\A");
-    set(REG_MULTI_SZ, "C:\\A\0B", 6);
-    EXPECT_EQ(ReadApplicationPath(key, folder), ERROR_INVALID_DATA);
-    const DWORD number = 0x5C3A43;
-    set(REG_DWORD, &number, 4);
-    EXPECT_EQ(ReadApplicationPath(key, folder), ERROR_INVALID_DATA);
-    ::RegCloseKey(key);
+    ExpectMonitorPaths({
+        {L"C:\\\x03A9\x03BC\x03B5\x03B3\x03B1.txt", true, "C:\\\xCE\xA9\xCE\xBC\xCE\xB5\xCE\xB3\xCE\xB1.txt"},
+        {L"C:\\plain", true, "C:\\plain"},
+        {L"C:\\missing\\\xD800.txt", false, "not representable in the ANSI code page"},
+    });
 }
 
-TEST(ApplicationPath, TerminationRules)
+// A record from the dispatch at `level` whose text ends in `message`, within a few seconds.
+bool WaitForRecord(KsxTest::CLogCapture& capture, const wchar_t* level, const std::wstring& message)
 {
-    // Wine's RegQueryValueExA terminates an unterminated REG_SZ that was stored
-    // through the A form, so the rules are checked on raw bytes.
-    EXPECT_TRUE(IsTerminatedRegistryString(REG_SZ, "C:\\A", 5));
-    EXPECT_FALSE(IsTerminatedRegistryString(REG_SZ, "C:\\A", 4));
-    EXPECT_FALSE(IsTerminatedRegistryString(REG_EXPAND_SZ, "C:\\A", 4));
-    EXPECT_TRUE(IsTerminatedRegistryString(REG_SZ, "", 0));
-    EXPECT_TRUE(IsTerminatedRegistryString(REG_MULTI_SZ, "\0", 1));
-    EXPECT_TRUE(IsTerminatedRegistryString(REG_MULTI_SZ, "A\0\0", 3));
-    EXPECT_FALSE(IsTerminatedRegistryString(REG_MULTI_SZ, "AB\0", 3));
-    EXPECT_FALSE(IsTerminatedRegistryString(REG_BINARY, "A\0", 2));
-    EXPECT_FALSE(IsTerminatedRegistryString(REG_DWORD, "\0\0\0\0", 4));
+    for (int i = 0; i < 200; ++i) {
+        for (const auto& r : capture.Records()) {
+            if (r.level == level && r.file == L"src/Client/WdxNT/libCNTKsxShell/cntts_ScanDispatch.cpp" &&
+                r.text.size() >= message.size() &&
+                r.text.compare(r.text.size() - message.size(), message.size(), message) == 0)
+                return true;
+        }
+        ::Sleep(25);
+    }
+    return false;
 }
 
 // The launcher under user access restriction, checked from its own journal.
@@ -356,60 +234,116 @@ class LauncherTest : public DispatchTest {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(m_capture.Listening());
         m_registry.SetDword("Misc.", "RCS", 202);
         m_folder = m_temp.Path() + "Program Files (x86)\\Corvane Agent\\";
-        m_temp.WriteFile("Program Files (x86)\\Corvane Agent\\sablelauncher.exe",
-                         ReadFileText(KsxTest::ExeDirA() + "sablelauncher.exe"));
+        const std::string launcher = ReadFileText(KsxTest::ExeDirA() + "sablelauncher.exe");
+        m_temp.WriteFile("Program Files (x86)\\Corvane Agent\\sablelauncher.exe", launcher);
         // What Windows would run first for an unquoted path with spaces.
-        m_temp.WriteFile("Program.exe", ReadFileText(KsxTest::ExeDirA() + "sablelauncher.exe"));
+        m_temp.WriteFile("Program.exe", launcher);
     }
 
     std::string Journal() const { return m_folder + "sablelauncher.journal"; }
 
+    KsxTest::CLevelWord m_word{0};
+    KsxTest::CLogCapture m_capture;
     KsxTest::CTempFolder m_temp;
     std::string m_folder;
 };
 
 TEST_F(LauncherTest, StartsTheLauncherWithTheWorkingDirectoryEvenWhenAMonitorExists)
 {
-    m_registry.SetString("", "Application Path", m_folder.substr(0, m_folder.size() - 1));  // no trailing "\"
+    const std::string program = m_folder + "sablelauncher.exe";
+    const struct {
+        std::string applicationPath;
+        const char* directory;
+        std::string commandLine;
+    } cases[] = {
+        {m_folder.substr(0, m_folder.size() - 1), "D:\\Data", program + " -manual_scan_target D:\\Data"},
+        {m_folder, nullptr, program + " -manual_scan_target "},
+    };
     CFakeMonitor monitor;
-    IContextMenu* menu = NewHandlerWith({L"C:\\not-sent.txt"});
-    EXPECT_EQ(Invoke(menu, "D:\\Data"), S_OK);
-    menu->Release();
-
-    const std::string journal = WaitForJournal(Journal(), 3);
-    EXPECT_NE(journal.find("PROGRAM " + m_folder + "sablelauncher.exe\r\n"), std::string::npos) << journal;
-    EXPECT_NE(journal.find("COMMANDLINE " + m_folder + "sablelauncher.exe -manual_scan_target D:\\Data\r\n"),
-              std::string::npos)
-        << journal;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.commandLine);
+        ::DeleteFileA(Journal().c_str());
+        m_registry.SetString("", "Application Path", c.applicationPath);
+        EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\not-sent.txt"}).Get(), c.directory), S_OK);
+        const std::string journal = WaitForJournal(Journal(), 3);
+        EXPECT_NE(journal.find("PROGRAM " + program + "\r\n"), std::string::npos) << journal;
+        EXPECT_NE(journal.find("COMMANDLINE " + c.commandLine + "\r\n"), std::string::npos) << journal;
+    }
     EXPECT_EQ(monitor.requests, 0);
     EXPECT_EQ(::GetFileAttributesA((m_temp.Path() + "Program.journal").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(LauncherTest, TrailingBackslashAndNoWorkingDirectory)
+void SetApplicationPath(DWORD type, const std::string& bytes)
 {
-    m_registry.SetString("", "Application Path", m_folder);
-    IContextMenu* menu = NewHandlerWith({L"C:\\x"});
-    EXPECT_EQ(Invoke(menu, nullptr), S_OK);
-    menu->Release();
-    const std::string journal = WaitForJournal(Journal(), 3);
-    EXPECT_NE(journal.find("COMMANDLINE " + m_folder + "sablelauncher.exe -manual_scan_target \r\n"),
-              std::string::npos)
-        << journal;
+    UTIL::CUniqueHKey key;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyA, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, key.put()),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExA(key.get(), "Application Path", 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                               static_cast<DWORD>(bytes.size())),
+              ERROR_SUCCESS);
 }
 
-TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPathOrWhenTooLong)
+// The agent's root that does not open while "Misc." does. Wine opens a key of
+// the 32-bit view one component at a time, so a root locked by its DACL locks
+// "Misc." too: that failure comes through the seam.
+LONG RootDenied(const char* subKey, UTIL::CUniqueHKey& key)
 {
-    m_registry.SetDword("", "Application Path", 7);
-    IContextMenu* menu = NewHandlerWith({L"C:\\x"});
-    EXPECT_EQ(Invoke(menu, "C:\\"), S_OK);
+    return *subKey ? UTIL::OpenAgentKey(subKey, key) : ERROR_ACCESS_DENIED;
+}
 
-    // A target that cannot fit in the command line is not cut.
-    m_registry.SetString("", "Application Path", m_folder);
-    EXPECT_EQ(Invoke(menu, ("C:\\" + std::string(250, 'z')).c_str()), S_OK);
-    menu->Release();
+TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPath)
+{
+    // A decoy where an empty folder would lead: \sablelauncher.exe on the current drive.
+    char current[MAX_PATH] = {};
+    ::GetCurrentDirectoryA(MAX_PATH, current);
+    ASSERT_TRUE(::SetCurrentDirectoryA("C:\\windows"));
+    const std::string decoy = "C:\\sablelauncher.exe";
+    const UTIL::CScopeExit restore([&] {
+        ::SetCurrentDirectoryA(current);
+        ::DeleteFileA(decoy.c_str());
+        ::DeleteFileA("C:\\sablelauncher.journal");
+    });
+    ASSERT_TRUE(::CopyFileA((KsxTest::ExeDirA() + "sablelauncher.exe").c_str(), decoy.c_str(), FALSE));
+
+    const std::string longTarget = "C:\\" + std::string(250, 'z');
+    const std::wstring noPath = L"CShellExt::DoScan - Can not find application path";
+    const struct {
+        const char* why;
+        DWORD type;  // REG_NONE: no value at all
+        std::string data;
+        const char* directory;
+        const wchar_t* level;
+        std::wstring message;
+        bool rootDenied;
+    } cases[] = {
+        {"missing", REG_NONE, "", "C:\\", L"87", noPath + L"(2)", false},
+        {"a number", REG_DWORD, std::string("\x07\0\0\0", 4), "C:\\", L"87", noPath + L"(13)", false},
+        {"empty text", REG_SZ, std::string(1, '\0'), "C:\\", L"87", noPath + L"(13)", false},
+        {"no bytes", REG_SZ, "", "C:\\", L"87", noPath + L"(13)", false},
+        {"a target that does not fit is not cut", REG_SZ, m_folder + '\0', longTarget.c_str(), L"87",
+         L"CShellExt::DoScan - the launcher command line does not fit", false},
+        {"no launcher in the folder", REG_SZ, m_temp.Path() + '\0', "C:\\", L"68", L"lasterror=2", false},
+        {"the root does not open", REG_SZ, m_folder + '\0', "C:\\", L"87", L"CShellExt::DoScan - Can not open reg",
+         true},
+    };
+    ComPtr<IContextMenu> handler = NewHandlerWith({L"C:\\x"});
+    CDispatchHooksScope hooks;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        m_capture.Clear();
+        if (c.type == REG_NONE)
+            m_registry.DeleteValue("", "Application Path");
+        else
+            SetApplicationPath(c.type, c.data);
+        DispatchHooksForTesting().openAgentKey = c.rootDenied ? RootDenied : UTIL::OpenAgentKey<char>;
+        EXPECT_EQ(Invoke(handler.Get(), c.directory), S_OK);
+        EXPECT_TRUE(WaitForRecord(m_capture, c.level, c.message));
+    }
     ::Sleep(500);
+    EXPECT_EQ(::GetFileAttributesA("C:\\sablelauncher.journal"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(::GetFileAttributesA(Journal().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 

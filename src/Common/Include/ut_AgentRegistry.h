@@ -85,6 +85,7 @@ enum RegStringRule : unsigned {
     kRegStringTerminated = 1,  // the data itself must end in NUL
     kRegStringNonEmpty = 2,    // an empty text is no value
     kRegStringSzOnly = 4,      // REG_SZ only: REG_EXPAND_SZ is no value either
+    kRegStringMultiSz = 8,     // REG_MULTI_SZ too, its first string taken; terminated: ends in two NULs
 };
 
 // Reads a string value of at most `cbMax` bytes. Returns ERROR_SUCCESS, the
@@ -101,10 +102,12 @@ LONG ReadRegString(HKEY key, const Ch* name, DWORD cbMax, std::basic_string<Ch>&
     const LONG rc = detail::RegQuery(key, name, &type, reinterpret_cast<BYTE*>(buf.data()), &cb);
     if (rc != ERROR_SUCCESS)
         return rc;
-    if (type != REG_SZ && (type != REG_EXPAND_SZ || (rules & kRegStringSzOnly)))
+    const bool multi = type == REG_MULTI_SZ && (rules & kRegStringMultiSz);
+    if (type != REG_SZ && !multi && (type != REG_EXPAND_SZ || (rules & kRegStringSzOnly)))
         return ERROR_INVALID_DATA;
     const size_t count = cb / sizeof(Ch);
-    if ((rules & kRegStringTerminated) && count > 0 && buf[count - 1] != Ch())
+    if ((rules & kRegStringTerminated) && count > 0 &&
+        (buf[count - 1] != Ch() || (multi && count > 1 && buf[count - 2] != Ch())))
         return ERROR_INVALID_DATA;
     std::basic_string<Ch> value(buf.data(), count);
     value.resize(std::char_traits<Ch>::length(value.c_str()));

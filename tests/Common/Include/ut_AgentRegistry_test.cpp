@@ -44,6 +44,12 @@ TEST(AgentRegistryTest, StringReadsFollowOneRuleAndItsNamedAdditions)
         {"no bytes at all", REG_SZ, wstring(), 520, kRegStringNonEmpty, ERROR_INVALID_DATA, L""},
         {"text up to its first NUL", REG_SZ, wstring(L"A\0B", 4), 520, kRegStringNonEmpty, ERROR_SUCCESS, L"A"},
         {"longer than allowed", REG_SZ, wstring(300, L'x') + L'\0', 520, kRegStringNonEmpty, ERROR_MORE_DATA, L""},
+        {"multi-string refused", REG_MULTI_SZ, wstring(L"C:\\A\0\0", 6), 520, kRegStringAnyText,
+         ERROR_INVALID_DATA, L""},
+        {"multi-string allowed: first string", REG_MULTI_SZ, wstring(L"C:\\A\0B\0\0", 8), 520,
+         kRegStringMultiSz | kRegStringTerminated, ERROR_SUCCESS, L"C:\\A"},
+        {"expandable refused where only REG_SZ counts", REG_EXPAND_SZ, wstring(L"%X%", 4), 520, kRegStringSzOnly,
+         ERROR_INVALID_DATA, L""},
         {"exactly as long as allowed", REG_SZ, wstring(259, L'x') + L'\0', 520, kRegStringNonEmpty, ERROR_SUCCESS,
          wstring(259, L'x')},
     };

@@ -207,7 +207,7 @@ HRESULT CShellExt::DoScan(LPCSTR directory)
     // An empty folder would become "\" and start a launcher from the drive root.
     std::string folder;
     const LONG rc = UTIL::ReadRegString(key.get(), "Application Path", kAppPathBytes, folder,
-                                        UTIL::kRegStringTerminated | UTIL::kRegStringNonEmpty);
+                                        UTIL::kRegStringTerminated | UTIL::kRegStringNonEmpty | UTIL::kRegStringMultiSz);
     if (rc != ERROR_SUCCESS) {
         LOGA(LOG_LEVEL_W, "%s - Can not find application path(%d)", "CShellExt::DoScan", static_cast<int>(rc));
         return S_OK;

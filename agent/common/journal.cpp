@@ -37,8 +37,8 @@ std::string WideToUtf8(const std::wstring& text)
 {
     if (text.empty())
         return {};
-    const int cb = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                         nullptr);
+    const int cb =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(cb), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], cb, nullptr, nullptr);
     return out;

@@ -168,8 +168,8 @@ int wmain(int argc, wchar_t** argv)
     ::WaitForSingleObject(stop.get(), INFINITE);
     server.Join();
     ::SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-    printf("logserver: stopped after %lu connections: %lu records filed, %lu malformed commands",
-           server.Connections(), server.Records(), server.Malformed());
+    printf("logserver: stopped after %lu connections: %lu records filed, %lu malformed commands", server.Connections(),
+           server.Records(), server.Malformed());
     if (server.Unwritten())
         printf(", %lu records not written", server.Unwritten());
     printf("\n");

@@ -78,8 +78,9 @@ bool CRotatingLogFile::Append(const std::string& line)
         OpenCurrent(error);
     }
     DWORD written = 0;
-    const bool ok = m_file && ::WriteFile(m_file.get(), line.data(), static_cast<DWORD>(line.size()), &written,
-                                          nullptr) && written == line.size();
+    const bool ok = m_file &&
+                    ::WriteFile(m_file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+                    written == line.size();
     m_ullSize += written;
     ::LeaveCriticalSection(&m_cs);
     return ok;

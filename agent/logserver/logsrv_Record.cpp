@@ -58,9 +58,15 @@ void AppendEscaped(std::string& out, const std::wstring& text)
         flush(i);
         start = i + 1;
         switch (c) {
-        case L'\t': out += "\\t"; break;
-        case L'\r': out += "\\r"; break;
-        case L'\n': out += "\\n"; break;
+        case L'\t':
+            out += "\\t";
+            break;
+        case L'\r':
+            out += "\\r";
+            break;
+        case L'\n':
+            out += "\\n";
+            break;
         default: {
             char hex[8];
             snprintf(hex, sizeof(hex), "\\x%02X", static_cast<unsigned>(c));
@@ -113,8 +119,7 @@ bool ParseLogWrite(const std::wstring& command, CLogRecord& record, std::string&
 
     // The rest is file TAB line TAB text.
     const size_t fileStart = pos;
-    for (size_t tab = command.find(L'\t', fileStart); tab != std::wstring::npos;
-         tab = command.find(L'\t', tab + 1)) {
+    for (size_t tab = command.find(L'\t', fileStart); tab != std::wstring::npos; tab = command.find(L'\t', tab + 1)) {
         const size_t lineEnd = command.find(L'\t', tab + 1);
         if (lineEnd == std::wstring::npos)
             break;

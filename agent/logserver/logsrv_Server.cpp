@@ -41,12 +41,12 @@ bool CLogServer::Start(DWORD& error)
 {
     const int instances = m_options.instances;
     for (int i = 0; i < instances; ++i) {
-        const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-        UTIL::CUniqueFile pipe(::CreateNamedPipeW(m_strPipePath.c_str(), openMode,
-                                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
-                                                      PIPE_REJECT_REMOTE_CLIENTS,
-                                                  static_cast<DWORD>(instances), 0, kReadChunk,
-                                                  m_options.clientWaitMs, nullptr));
+        const DWORD openMode =
+            PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        UTIL::CUniqueFile pipe(
+            ::CreateNamedPipeW(m_strPipePath.c_str(), openMode,
+                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                               static_cast<DWORD>(instances), 0, kReadChunk, m_options.clientWaitMs, nullptr));
         if (!pipe) {
             error = ::GetLastError();
             m_pipes.clear();

@@ -16,10 +16,10 @@ namespace LogServer {
 struct CServerOptions {
     std::wstring pipeName = L"Log_ServerNamePipe";
     int instances = 8;
-    DWORD idleTimeoutMs = 30000;     // a connection that sends nothing for this long is dropped
-    DWORD clientWaitMs = 1000;       // the pipe's default time-out for waiting clients
+    DWORD idleTimeoutMs = 30000;  // a connection that sends nothing for this long is dropped
+    DWORD clientWaitMs = 1000;    // the pipe's default time-out for waiting clients
     size_t maxCommandBytes = 1u << 20;
-    bool echo = false;               // also print each filed line to stdout
+    bool echo = false;  // also print each filed line to stdout
 };
 
 class CLogServer {

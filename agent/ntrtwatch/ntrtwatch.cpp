@@ -24,8 +24,9 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHintMs = 0)
     g_status.dwWaitHint = waitHintMs;
     const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
                          state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
-    g_status.dwControlsAccepted =
-        pending || state == SERVICE_STOPPED ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PAUSE_CONTINUE;
+    g_status.dwControlsAccepted = pending || state == SERVICE_STOPPED
+                                      ? 0
+                                      : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PAUSE_CONTINUE;
     g_status.dwCheckPoint = pending ? g_status.dwCheckPoint + 1 : 0;
     ::SetServiceStatus(g_hStatus, &g_status);
     ::LeaveCriticalSection(&g_statusLock);
@@ -79,7 +80,9 @@ int wmain()
     if (!::StartServiceCtrlDispatcherW(table)) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
-            fprintf(stderr, "ntrtwatch: this program runs as the service NTRtWatch; start it with the service control manager\n");
+            fprintf(
+                stderr,
+                "ntrtwatch: this program runs as the service NTRtWatch; start it with the service control manager\n");
         else
             fprintf(stderr, "ntrtwatch: StartServiceCtrlDispatcher failed (error %lu)\n", error);
         return 1;

@@ -87,7 +87,8 @@ bool ReadAll(const char* path, Bytes& out)
         return Fail(path);
     out.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
-    if (!out.empty() && (!ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) || read != out.size()))
+    if (!out.empty() &&
+        (!ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &read, nullptr) || read != out.size()))
         return Fail(path);
     return true;
 }
@@ -96,7 +97,8 @@ bool WriteAll(const char* path, const Bytes& data)
 {
     UTIL::CUniqueFile file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    if (!file || !WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) || written != data.size())
+    if (!file || !WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
+        written != data.size())
         return Fail(path);
     return true;
 }
@@ -138,17 +140,15 @@ bool ImportKey(const char* keyPath, CUniqueProv& prov, CUniqueKey& key)
     if (!CryptDecodeObjectEx(X509_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY, der.data(), static_cast<DWORD>(der.size()),
                              CRYPT_DECODE_ALLOC_FLAG, nullptr, &blob, &blobSize))
         return Fail("decoding the private key");
-    BOOL imported = CryptAcquireContextW(prov.put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-                    CryptImportKey(prov.get(), blob, blobSize, 0, 0, key.put());
+    BOOL imported =
+        CryptAcquireContextW(prov.put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+        CryptImportKey(prov.get(), blob, blobSize, 0, 0, key.put());
     SecureZeroMemory(blob, blobSize);
     LocalFree(blob);
     return imported || Fail("importing the private key");
 }
 
-bool IsOid(const char* oid, const char* want)
-{
-    return oid && std::string(oid) == want;
-}
+bool IsOid(const char* oid, const char* want) { return oid && std::string(oid) == want; }
 
 // One DER element (definite length, one-byte tag) of a buffer.
 struct CTlv {
@@ -351,12 +351,13 @@ bool MakeMember(const char* path, CMember& m)
 // SHA-1: Wine 8's catalog database opens catalogs with a provider that has no
 // SHA-256 and cannot read a SHA-256-signed one.
 bool MakeCatalog(const char* outPath, const char* signerPath, const char* keyPath, const char* chainPath,
-                char** members, int memberCount)
+                 char** members, int memberCount)
 {
     Bytes signerDer, chainDer;
     if (!ReadAll(signerPath, signerDer) || !ReadAll(chainPath, chainDer))
         return false;
-    CUniqueCert signer(CertCreateCertificateContext(X509_ASN_ENCODING, signerDer.data(), static_cast<DWORD>(signerDer.size())));
+    CUniqueCert signer(
+        CertCreateCertificateContext(X509_ASN_ENCODING, signerDer.data(), static_cast<DWORD>(signerDer.size())));
     if (!signer)
         return Fail("CertCreateCertificateContext");
 

@@ -98,9 +98,8 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
             return Reject(reason, wParam, cds);
         ++g_accepted;
         char head[120];
-        snprintf(head, sizeof(head), "REQUEST paths=%zu cbData=%lu dwData=%llu wParam=%llu", paths.size(),
-                 cds->cbData, static_cast<unsigned long long>(cds->dwData),
-                 static_cast<unsigned long long>(wParam));
+        snprintf(head, sizeof(head), "REQUEST paths=%zu cbData=%lu dwData=%llu wParam=%llu", paths.size(), cds->cbData,
+                 static_cast<unsigned long long>(cds->dwData), static_cast<unsigned long long>(wParam));
         Record(head);
         for (const auto& p : paths)
             Record("PATH " + AgentStub::AnsiToUtf8(p));

@@ -27,11 +27,11 @@ const LONG kExpired = static_cast<LONG>(CERT_E_EXPIRED);
 
 struct CCase {
     const wchar_t* file;
-    LONG trust;                     // WinVerifyTrust GENERIC_VERIFY_V2 of the embedded signature
-    const wchar_t* signer;          // primary signer's display name, "" when unsigned
-    DWORD signatureHash;            // its certificate's CERT_SIGNATURE_HASH_PROP_ID size
-    int nested;                     // nested signatures, all levels
-    const wchar_t* catalog;         // the installed catalog listing the file, nullptr when none
+    LONG trust;              // WinVerifyTrust GENERIC_VERIFY_V2 of the embedded signature
+    const wchar_t* signer;   // primary signer's display name, "" when unsigned
+    DWORD signatureHash;     // its certificate's CERT_SIGNATURE_HASH_PROP_ID size
+    int nested;              // nested signatures, all levels
+    const wchar_t* catalog;  // the installed catalog listing the file, nullptr when none
     const wchar_t* catalogSigner;
 };
 
@@ -62,10 +62,7 @@ const CCase kCases[] = {
     {kCatalogVendorMemberDll, kNoSignature, L"", 0, 0, kKsxTestVendorCat, L"Corvane, Inc."},
 };
 
-std::wstring CorpusPath(const wchar_t* file)
-{
-    return KsxTest::ExeDir() + kRelativeDir + file;
-}
+std::wstring CorpusPath(const wchar_t* file) { return KsxTest::ExeDir() + kRelativeDir + file; }
 
 std::wstring DisplayName(PCCERT_CONTEXT cert)
 {

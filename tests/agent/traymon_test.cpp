@@ -59,7 +59,8 @@ TEST_F(TrayMonitorTest, JournalsEachRequestedPath)
 {
     EXPECT_EQ(Send(std::string("C:\\a.txt?C:\\b?D:\\", 18)), TRUE);
     const std::string journal = ReadText(m_journal);
-    const char expected[] = "REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n";
+    const char expected[] =
+        "REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n";
     EXPECT_NE(journal.find(expected), std::string::npos) << journal;
 }
 

@@ -213,8 +213,8 @@ CLogServerProcess::CLogServerProcess(const std::string& logFile)
     : m_outputPath(m_folder.Path() + "logserver-output.txt")
 {
     static std::atomic<unsigned> s_counter{0};
-    const std::wstring readyName = L"KsxTestLogServerReady-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                                   std::to_wstring(++s_counter);
+    const std::wstring readyName =
+        L"KsxTestLogServerReady-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++s_counter);
     UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
 
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
@@ -222,8 +222,8 @@ CLogServerProcess::CLogServerProcess(const std::string& logFile)
                                            &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     EXPECT_TRUE(output) << m_outputPath;
 
-    std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --log \"" +
-                       std::wstring(logFile.begin(), logFile.end()) + L"\" --ready-event " + readyName;
+    std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --log \"" + std::wstring(logFile.begin(), logFile.end()) +
+                       L"\" --ready-event " + readyName;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -273,8 +273,9 @@ std::string CLogServerProcess::Output() const
 std::vector<std::string> ReadLines(const std::string& path)
 {
     std::vector<std::string> lines;
-    UTIL::CUniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UTIL::CUniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return lines;
     std::string content;

@@ -49,9 +49,8 @@ CServiceFixture::CServiceFixture(const std::wstring& name, const std::wstring& e
         return;
     }
     CUniqueServiceHandle service(::CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                  SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr,
-                                                  nullptr, nullptr));
+                                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                  path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         ADD_FAILURE() << "CreateService failed, error " << ::GetLastError();
         return;
@@ -108,8 +107,8 @@ DWORD CServiceFixture::State() const
 bool CServiceFixture::WaitForState(DWORD target, DWORD timeoutMs) const
 {
     CUniqueServiceHandle manager = OpenManager();
-    CUniqueServiceHandle service(
-        manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_QUERY_STATUS) : nullptr);
+    CUniqueServiceHandle service(manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_QUERY_STATUS)
+                                         : nullptr);
     return service && PollState(service.get(), target, timeoutMs);
 }
 
@@ -117,8 +116,7 @@ bool CServiceFixture::Start(DWORD timeoutMs)
 {
     CUniqueServiceHandle manager = OpenManager();
     CUniqueServiceHandle service(manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_START) : nullptr);
-    if (!service || (!::StartServiceW(service.get(), 0, nullptr) &&
-                     ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING))
+    if (!service || (!::StartServiceW(service.get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING))
         return false;
     return WaitForState(SERVICE_RUNNING, timeoutMs);
 }
@@ -126,8 +124,8 @@ bool CServiceFixture::Start(DWORD timeoutMs)
 bool CServiceFixture::Control(DWORD control, DWORD target, DWORD timeoutMs)
 {
     CUniqueServiceHandle manager = OpenManager();
-    CUniqueServiceHandle service(
-        manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_ALL_ACCESS) : nullptr);
+    CUniqueServiceHandle service(manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_ALL_ACCESS)
+                                         : nullptr);
     if (!service)
         return false;
     SERVICE_STATUS status = {};

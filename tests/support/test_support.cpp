@@ -77,9 +77,9 @@ void CAgentRegistry::SetString(const std::string& subKey, const std::string& nam
 void CAgentRegistry::SetDword(const std::string& subKey, const std::string& name, DWORD value)
 {
     UTIL::CUniqueHKey key(CreateAgentKey(subKey));
-    ASSERT_EQ(::RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                               sizeof(value)),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
+        ERROR_SUCCESS);
 }
 
 void CAgentRegistry::DeleteValue(const std::string& subKey, const std::string& name)

@@ -189,11 +189,21 @@ std::string JsonString(const std::string& utf8)
     std::string out = "\"";
     for (unsigned char c : utf8) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20) {
                 char buf[8];
@@ -216,15 +226,16 @@ std::string Hex(HRESULT hr)
 
 void PrintJson(const Report& r)
 {
-    std::string s = "{\"create\":\"" + Hex(r.create) + "\",\"initialize\":\"" + Hex(r.initialize) +
-                    "\",\"query\":\"" + Hex(r.query) + "\",\"menu\":[";
+    std::string s = "{\"create\":\"" + Hex(r.create) + "\",\"initialize\":\"" + Hex(r.initialize) + "\",\"query\":\"" +
+                    Hex(r.query) + "\",\"menu\":[";
     for (size_t i = 0; i < r.menu.size(); ++i) {
         const auto& m = r.menu[i];
         if (i)
             s += ",";
         s += "{\"position\":" + std::to_string(m.position) + ",\"id\":" + std::to_string(m.id) +
-             ",\"separator\":" + (m.separator ? "true" : "false") + ",\"text\":" + JsonString(ShellHost::AnsiToUtf8(m.text)) +
-             ",\"grayed\":" + (m.grayed ? "true" : "false") + ",\"bitmap\":" + (m.hasBitmap ? "true" : "false") + "}";
+             ",\"separator\":" + (m.separator ? "true" : "false") +
+             ",\"text\":" + JsonString(ShellHost::AnsiToUtf8(m.text)) + ",\"grayed\":" + (m.grayed ? "true" : "false") +
+             ",\"bitmap\":" + (m.hasBitmap ? "true" : "false") + "}";
     }
     s += "],\"help\":\"" + Hex(r.help) + "\",\"helpText\":" + JsonString(ShellHost::AnsiToUtf8(r.helpText));
     if (r.invoked)
@@ -242,7 +253,8 @@ void PrintText(const Report& r)
         return;
     printf("Initialize:       %s\n", Hex(r.initialize).c_str());
     printf("QueryContextMenu: %s (%u command id%s used)\n", Hex(r.query).c_str(),
-           SUCCEEDED(r.query) ? static_cast<unsigned>(HRESULT_CODE(r.query)) : 0u, HRESULT_CODE(r.query) == 1 ? "" : "s");
+           SUCCEEDED(r.query) ? static_cast<unsigned>(HRESULT_CODE(r.query)) : 0u,
+           HRESULT_CODE(r.query) == 1 ? "" : "s");
     printf("Menu:\n");
     if (r.menu.empty())
         printf("  (empty)\n");
@@ -311,11 +323,12 @@ int Repeat(const Options& o, const CLSID& clsid)
     const long long wsDeltaKiB =
         (static_cast<long long>(after.workingSet) - static_cast<long long>(before.workingSet)) / 1024;
     if (o.json) {
-        printf("{\"cycles\":%u,\"medianMs\":%.3f,\"p90Ms\":%.3f,\"nextHandleBefore\":%llu,\"nextHandleAfter\":%llu,"
-               "\"nextGdiIndexBefore\":%llu,\"nextGdiIndexAfter\":%llu,\"workingSetDeltaKiB\":%lld}\n",
-               o.repeat, median, p90, static_cast<unsigned long long>(before.nextHandle),
-               static_cast<unsigned long long>(after.nextHandle), static_cast<unsigned long long>(before.nextGdiIndex),
-               static_cast<unsigned long long>(after.nextGdiIndex), wsDeltaKiB);
+        printf(
+            "{\"cycles\":%u,\"medianMs\":%.3f,\"p90Ms\":%.3f,\"nextHandleBefore\":%llu,\"nextHandleAfter\":%llu,"
+            "\"nextGdiIndexBefore\":%llu,\"nextGdiIndexAfter\":%llu,\"workingSetDeltaKiB\":%lld}\n",
+            o.repeat, median, p90, static_cast<unsigned long long>(before.nextHandle),
+            static_cast<unsigned long long>(after.nextHandle), static_cast<unsigned long long>(before.nextGdiIndex),
+            static_cast<unsigned long long>(after.nextGdiIndex), wsDeltaKiB);
     } else {
         printf("Right-clicks:     %u (create, initialise, build the menu, release)\n", o.repeat);
         printf("Time each:        median %.3f ms, p90 %.3f ms\n", median, p90);

@@ -151,10 +151,8 @@ const CConfigureRow kConfigureTable[] = {
 
 CConfigureKey::CConfigureKey(const wchar_t* pwszKeyName, DWORD dwDefaultValue, PFN_UPDATE_CALLBACK pfnUpdateCallback,
                              BYTE byBastionClient)
-    : m_wstrKeyName(pwszKeyName ? pwszKeyName : L""),
-      m_dwDefaultValue(dwDefaultValue),
-      m_pfnUpdateCallback(pfnUpdateCallback),
-      m_byBastionClient(byBastionClient)
+    : m_wstrKeyName(pwszKeyName ? pwszKeyName : L""), m_dwDefaultValue(dwDefaultValue),
+      m_pfnUpdateCallback(pfnUpdateCallback), m_byBastionClient(byBastionClient)
 {
 }
 
@@ -197,8 +195,8 @@ int CConfigureContainer::Load(const CConfigureRow* rows, size_t count)
     try {
         for (size_t i = 0; i < count; ++i) {
             const CConfigureRow& row = rows[i];
-            m_mapConfigure.emplace(
-                row.nId, CConfigureKey(row.pwszKeyName, row.dwDefaultValue, row.pfnUpdateCallback, row.byBastionClient));
+            m_mapConfigure.emplace(row.nId, CConfigureKey(row.pwszKeyName, row.dwDefaultValue, row.pfnUpdateCallback,
+                                                          row.byBastionClient));
         }
     } catch (const std::exception& e) {
         // A half-built table would answer some switches and not others.

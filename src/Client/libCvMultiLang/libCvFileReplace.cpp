@@ -80,4 +80,3 @@ bool CopyReplacing(const std::wstring& source, const std::wstring& target)
     CSiblingFile temp;
     return temp.Create(target) && ::CopyFileW(source.c_str(), temp.Path().c_str(), FALSE) && temp.MoveOver(target);
 }
-

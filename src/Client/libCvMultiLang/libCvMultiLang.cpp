@@ -44,8 +44,8 @@ bool IsTagShaped(const std::wstring& tag)
     if (tag.empty())
         return false;
     for (wchar_t c : tag) {
-        const bool ok = (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
-                        c == L'-' || c == L'_';
+        const bool ok =
+            (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'_';
         if (!ok)
             return false;
     }
@@ -74,15 +74,15 @@ void ReadLanguageSettings(const wchar_t* function, DWORD& mode, std::wstring& la
     std::wstring tag;
     rc = UTIL::ReadRegString(key.get(), L"Lang", kLangValueBytes, tag, UTIL::kRegStringAnyText);
     if (rc != ERROR_SUCCESS) {
-        DOC_LOGW(LOG_LEVEL_E, L"%s - Query registry [%s] fail, error code [%d]", function, L"Lang", static_cast<int>(rc));
+        DOC_LOGW(LOG_LEVEL_E, L"%s - Query registry [%s] fail, error code [%d]", function, L"Lang",
+                 static_cast<int>(rc));
         return;
     }
     // A value that fills the buffer without a terminator keeps 29 characters.
     if (tag.size() > kLangValueBytes / sizeof(wchar_t) - 1)
         tag.resize(kLangValueBytes / sizeof(wchar_t) - 1);
     if (!tag.empty() && !IsTagShaped(tag)) {
-        DOC_LOGW(LOG_LEVEL_E, L"%s - Registry [%s] ignored, not a language tag: [%s]", function, L"Lang",
-                 tag.c_str());
+        DOC_LOGW(LOG_LEVEL_E, L"%s - Registry [%s] ignored, not a language tag: [%s]", function, L"Lang", tag.c_str());
         return;
     }
     lang.swap(tag);
@@ -147,7 +147,7 @@ void CProfileDocument::GetSysLang(std::wstring& lang, LCID* lcid, bool bAutoDete
         if (bAutoDetect) {
             const LANGID display = UserDefaultUILanguage();
             DOC_LOGW(LOG_LEVEL_D, L"%s - GetUserDefaultUILanguage:[%d], GetUserDefaultLangID:[%d]", name,
-                 static_cast<int>(display), static_cast<int>(::GetUserDefaultLangID()));
+                     static_cast<int>(display), static_cast<int>(::GetUserDefaultLangID()));
             {
                 CLNUTIL::CCriticalSectionSentry sentry(m_csLock);
                 const WDXNTMON_UI_GLOBAL_SETTING* setting = m_pstDocument ? m_pstDocument->pGlobalSetting : nullptr;
@@ -158,11 +158,11 @@ void CProfileDocument::GetSysLang(std::wstring& lang, LCID* lcid, bool bAutoDete
                         if (lcid)
                             *lcid = display;
                         DOC_LOGW(LOG_LEVEL_D, L"%s - [GetSysLang] Set lcidLangID=[%d] and break.", name,
-                             static_cast<int>(display));
+                                 static_cast<int>(display));
                         break;
                     }
                     DOC_LOGW(LOG_LEVEL_D, L"%s - Support LCID:[%d], LANG:[%S]", name, mapping->nLcid,
-                         mapping->szLocaleName);
+                             mapping->szLocaleName);
                 }
             }
             if (!IsSupportedLang(lang)) {
@@ -276,7 +276,7 @@ void CProfileDocument::SetLang(const std::wstring& lang, const LCID* lcid)
     if (lcid)
         m_nNewLangID = *lcid;
     DOC_LOGW(LOG_LEVEL_D, L"%s - m_wstrNewLang = %s, m_nNewLangID = %d", L"CProfileDocument::SetLang",
-         m_wstrNewLang.c_str(), static_cast<int>(m_nNewLangID));
+             m_wstrNewLang.c_str(), static_cast<int>(m_nNewLangID));
 }
 
 void CProfileDocument::GetLang(std::wstring& lang, LCID* lcid)
@@ -326,8 +326,8 @@ int CProfileDocument::RegUiProfileAction()
         for (int attempt = 1; !result && attempt <= kMergeRetries; ++attempt) {
             DOC_LOGW(LOG_LEVEL_E, L"%s - SetLocaleMappingList fail %d times", name, attempt);
             if (!CopyReplacing(pristinePath, profilePath))
-                DOC_LOGW(LOG_LEVEL_E, L"%s - CopyFile %s to %s fail: %d", name, pristinePath.c_str(), profilePath.c_str(),
-                     static_cast<int>(::GetLastError()));
+                DOC_LOGW(LOG_LEVEL_E, L"%s - CopyFile %s to %s fail: %d", name, pristinePath.c_str(),
+                         profilePath.c_str(), static_cast<int>(::GetLastError()));
             result = SetLocaleMappingList(global, profilePath);
         }
         DOC_LOGW(LOG_LEVEL_D, L"%s - return=%d", name, result);
@@ -377,7 +377,7 @@ int CProfileDocument::SetLocaleMappingList(const TiXmlDocument& globalSettings, 
         // it is on disk and is parsed as such.
         if (!SaveXmlReplacing(profile, profilePath))
             DOC_LOGW(LOG_LEVEL_E, L"%s - failed to save UIProfile, error code:[%d]", name,
-                 static_cast<int>(::GetLastError()));
+                     static_cast<int>(::GetLastError()));
         return 1;
     });
 }

@@ -12,8 +12,8 @@ const wchar_t g_wszProfileDocumentSource[] = KSX_WIDEN(__FILE__);
 
 namespace {
 
-constexpr DWORD kProfileTextChars = 520;   // GetPrivateProfileStringW buffer, terminator included
-constexpr DWORD kAppPathReadBytes = 520;   // "Application Path": 260 characters at most
+constexpr DWORD kProfileTextChars = 520;  // GetPrivateProfileStringW buffer, terminator included
+constexpr DWORD kAppPathReadBytes = 520;  // "Application Path": 260 characters at most
 const wchar_t kProfileFolder[] = L"www\\1600";
 const wchar_t kProfileName[] = L"UIProfile.cfg";
 

@@ -49,7 +49,6 @@ private:
 #define KSX_TRACE_CAT_(a, b) a##b
 #define KSX_TRACE_CAT(a, b) KSX_TRACE_CAT_(a, b)
 // LOG_SCOPEA("Class::Method"); the name must outlive the scope.
-#define LOG_SCOPEA(function) \
-    ::CLNUTIL::CScopedTraceA KSX_TRACE_CAT(ksxTrace_, __LINE__)(__FILE__, __LINE__, (function))
+#define LOG_SCOPEA(function) ::CLNUTIL::CScopedTraceA KSX_TRACE_CAT(ksxTrace_, __LINE__)(__FILE__, __LINE__, (function))
 #define LOG_SCOPEW(function) \
     ::CLNUTIL::CScopedTraceW KSX_TRACE_CAT(ksxTrace_, __LINE__)(KSX_WIDEN(__FILE__), __LINE__, (function))

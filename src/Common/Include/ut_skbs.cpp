@@ -109,8 +109,7 @@ bool getProductName(wchar_t* buffer, size_t size)
     memcpy(&first, translations, sizeof(first));
 
     wchar_t query[kQueryChars] = {};
-    _snwprintf(query, kQueryChars - 1, L"\\StringFileInfo\\%04x%04x\\ProductName", first.wLanguage,
-               first.wCodePage);
+    _snwprintf(query, kQueryChars - 1, L"\\StringFileInfo\\%04x%04x\\ProductName", first.wLanguage, first.wCodePage);
     void* value = nullptr;
     UINT valueChars = 0;
     if (!::VerQueryValueW(block.get(), query, &value, &valueChars) || !value) {

@@ -29,8 +29,8 @@ RegValue ReadSwitch(const std::wstring& name)
     out.rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kIntegrationKeyW, 0, KEY_READ | KEY_WOW64_32KEY, key.put());
     DWORD size = sizeof(out.value);
     if (out.rc == ERROR_SUCCESS)
-        out.rc = ::RegQueryValueExW(key.get(), name.c_str(), nullptr, &out.type, reinterpret_cast<BYTE*>(&out.value),
-                                    &size);
+        out.rc =
+            ::RegQueryValueExW(key.get(), name.c_str(), nullptr, &out.type, reinterpret_cast<BYTE*>(&out.value), &size);
     return out;
 }
 
@@ -39,9 +39,9 @@ void SetKey(const wchar_t* path, const wchar_t* name = nullptr, DWORD type = REG
             DWORD bytes = 0, REGSAM view = KEY_WOW64_32KEY)
 {
     UTIL::CUniqueHKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(),
-                                nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(), nullptr),
+        ERROR_SUCCESS);
     if (name) {
         ASSERT_EQ(::RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
     }

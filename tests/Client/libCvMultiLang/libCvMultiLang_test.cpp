@@ -170,10 +170,9 @@ TEST_F(LanguageTest, DisplayModesOneAndThreeFollowTheDisplayLanguage)
         const wchar_t* tag;
         LCID lcid;
     } rows[] = {
-        {1, 0x0407, L"DE-DE", 0x0407},
-        {1, 0x0411, L"DE-DE", 1031},  // mapped but not supported: the profile's default
-        {1, 0x0419, L"DE-DE", 1031},  // not mapped
-        {3, 0x0419, L"EN-US", 0},     // English instead, without the profile's default
+        {1, 0x0407, L"DE-DE", 0x0407}, {1, 0x0411, L"DE-DE", 1031},  // mapped but not supported: the profile's default
+        {1, 0x0419, L"DE-DE", 1031},                                 // not mapped
+        {3, 0x0419, L"EN-US", 0},                                    // English instead, without the profile's default
         {3, 0x0407, L"DE-DE", 0x0407},
     };
     for (const auto& row : rows) {
@@ -206,9 +205,9 @@ TEST_F(LanguageTest, DisplayModeZeroUsesTheDefaultsOnly)
     EXPECT_EQ(Lang(&lcid), L"KO-KR");
     EXPECT_EQ(lcid, 1033u);
     // Read anew at every decision; unknown or missing gives EN-US.
-    for (const auto& [defaults, tag] : {std::make_pair("def_locale=\"Cs\"", L"CS-CZ"),
-                                        std::make_pair("def_locale=\"xx\"", L"EN-US"),
-                                        std::make_pair("def_locale=\"de\"", L"DE-DE"), std::make_pair("", L"EN-US")}) {
+    for (const auto& [defaults, tag] :
+         {std::make_pair("def_locale=\"Cs\"", L"CS-CZ"), std::make_pair("def_locale=\"xx\"", L"EN-US"),
+          std::make_pair("def_locale=\"de\"", L"DE-DE"), std::make_pair("", L"EN-US")}) {
         WriteGlobal(Global(defaults));
         EXPECT_EQ(m_doc.SyncLang(0), 1);
         EXPECT_EQ(Lang(), tag);
@@ -279,8 +278,9 @@ TEST_F(LanguageTest, RegistrationPutsTheGlobalListsAfterTheProfilesOwnSettings)
 // 0xE9, save it so, and the next parse would refuse the profile.
 TEST_F(LanguageTest, TheMergeReadsTheProfileAsUtf8)
 {
-    m_install.WriteFile("www\\1600\\UIProfile.cfg", std::string("<uifrmwrk_info><global_setting><theme name=\"caf&#xE9;\"/>") +
-                                                        kProfileLists + "</global_setting></uifrmwrk_info>");
+    m_install.WriteFile("www\\1600\\UIProfile.cfg",
+                        std::string("<uifrmwrk_info><global_setting><theme name=\"caf&#xE9;\"/>") + kProfileLists +
+                            "</global_setting></uifrmwrk_info>");
     Initialize();
     EXPECT_NE(ReadBytes(m_profile).find("caf\xC3\xA9\""), std::string::npos);
     std::wstring text;

@@ -290,7 +290,8 @@ TEST_F(ProfileDocumentTest, HostileStringTablesShowWhatTheyHoldOrNothing)
         std::string file;
         std::wstring menu, title;
     } cases[] = {
-        {"cut inside the menu text", Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=Scan f"), L"Scan f", L""},
+        {"cut inside the menu text", Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=Scan f"), L"Scan f",
+         L""},
         {"texts longer than their buffers",
          Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=" + huge + L"\r\n[Balloon_Title]\r\n11=" + huge),
          huge.substr(0, 519), huge.substr(0, 256)},
@@ -299,8 +300,8 @@ TEST_F(ProfileDocumentTest, HostileStringTablesShowWhatTheyHoldOrNothing)
         {"an escape cut in two by the buffer",
          Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=" + std::wstring(518, L'e') + L"\\n"),
          std::wstring(518, L'e') + L"\\", L""},
-        {"keys without values", Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN\r\n[Balloon_Title]\r\n11=\r\n"),
-         L"", L""},
+        {"keys without values",
+         Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN\r\n[Balloon_Title]\r\n11=\r\n"), L"", L""},
         {"no byte order mark", std::string(narrow.begin(), narrow.end()), L"Scan for security risks", L"Title eleven"},
         {"binary garbage", garbage, L"", L""},
     };
@@ -362,9 +363,9 @@ void CopyShippedInstallation(const KsxTest::CTempFolder& install)
     for (auto& c : from)
         if (c == '/')
             c = '\\';
-    for (const char* file : {"UIProfile.cfg", "UIProfileOri.cfg", "Global_Ui_Setting.xml",
-                             "i18n\\EN-US\\UIStringTable.ini", "i18n\\DE-DE\\UIStringTable.ini",
-                             "i18n\\JA\\UIStringTable.ini"}) {
+    for (const char* file :
+         {"UIProfile.cfg", "UIProfileOri.cfg", "Global_Ui_Setting.xml", "i18n\\EN-US\\UIStringTable.ini",
+          "i18n\\DE-DE\\UIStringTable.ini", "i18n\\JA\\UIStringTable.ini"}) {
         const std::string to = install.WriteFile(std::string("www\\1600\\") + file, "");
         ASSERT_TRUE(::CopyFileA((from + file).c_str(), to.c_str(), FALSE)) << file;
     }

@@ -72,8 +72,8 @@ std::vector<GuardCase> Cases()
                              },
                              [](HKEY key) {
                                  DWORD subKeys = 0;
-                                 return ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr,
-                                                           nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 return ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                                           nullptr, nullptr, nullptr, nullptr,
                                                            nullptr) == ERROR_SUCCESS;
                              })},
         {"mapped view", Own<CUniqueMappedView>(
@@ -90,12 +90,12 @@ std::vector<GuardCase> Cases()
         {"bitmap", Own<CUniqueBitmap>([] { return ::CreateBitmap(4, 4, 1, 32, nullptr); },
                                       [](HBITMAP b) { return ::GetObjectType(b) == OBJ_BITMAP; })},
         {"menu", Own<CUniqueMenu>([] { return ::CreatePopupMenu(); }, [](HMENU m) { return ::IsMenu(m) != FALSE; })},
-        {"service manager", Own<CUniqueServiceHandle>(
-                                [] { return ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT); },
-                                [](SC_HANDLE h) {
-                                    SC_HANDLE s = ::OpenServiceW(h, L"NoSuchService", SERVICE_QUERY_STATUS);
-                                    return ::GetLastError() != ERROR_INVALID_HANDLE || s != nullptr;
-                                })},
+        {"service manager",
+         Own<CUniqueServiceHandle>([] { return ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT); },
+                                   [](SC_HANDLE h) {
+                                       SC_HANDLE s = ::OpenServiceW(h, L"NoSuchService", SERVICE_QUERY_STATUS);
+                                       return ::GetLastError() != ERROR_INVALID_HANDLE || s != nullptr;
+                                   })},
     };
 }
 
@@ -114,7 +114,9 @@ TEST(HandleGuardTest, PredefinedKeysAreNeverClosed)
     const std::pair<HKEY, const wchar_t*> keys[] = {
         {HKEY_LOCAL_MACHINE, L"SOFTWARE"}, {HKEY_CURRENT_USER, L"Software"}, {HKEY_CLASSES_ROOT, L"CLSID"}};
     for (const auto& [predefined, child] : keys) {
-        { CUniqueHKey guard(predefined); }
+        {
+            CUniqueHKey guard(predefined);
+        }
         HKEY key = nullptr;
         EXPECT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(predefined, child, 0, KEY_READ, &key));
         CUniqueHKey owned(key);
@@ -133,11 +135,11 @@ TEST(HandleGuardTest, CryptoGuardsLeaveNoContextInUse)
         wchar_t subject[] = L"CN=Guard Test";
         BYTE nameBlob[256] = {};
         DWORD cbName = sizeof(nameBlob);
-        ASSERT_TRUE(::CertStrToNameW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, nameBlob, &cbName,
-                                     nullptr));
+        ASSERT_TRUE(
+            ::CertStrToNameW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, nameBlob, &cbName, nullptr));
         CERT_NAME_BLOB name = {cbName, nameBlob};
-        CUniqueCertContext cert(::CertCreateSelfSignCertificate(0, &name, 0, nullptr, nullptr, nullptr, nullptr,
-                                                                nullptr));
+        CUniqueCertContext cert(
+            ::CertCreateSelfSignCertificate(0, &name, 0, nullptr, nullptr, nullptr, nullptr, nullptr));
         ASSERT_TRUE(cert);
         CUniqueCertContext inStore;
         ASSERT_TRUE(::CertAddCertificateContextToStore(store, cert.get(), CERT_STORE_ADD_ALWAYS, inStore.put()));
@@ -145,11 +147,9 @@ TEST(HandleGuardTest, CryptoGuardsLeaveNoContextInUse)
         CERT_CHAIN_PARA para = {};
         para.cbSize = sizeof(para);
         CUniqueChainContext chain;
-        ASSERT_TRUE(::CertGetCertificateChain(nullptr, inStore.get(), nullptr, store, &para, 0, nullptr,
-                                              chain.put()));
+        ASSERT_TRUE(::CertGetCertificateChain(nullptr, inStore.get(), nullptr, store, &para, 0, nullptr, chain.put()));
 
-        CUniqueCryptMsg msg(::CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr,
-                                                   nullptr));
+        CUniqueCryptMsg msg(::CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
         EXPECT_TRUE(msg);
 
         CUniqueLocalPtr<wchar_t> text(static_cast<wchar_t*>(::LocalAlloc(LMEM_FIXED, 64)));
@@ -192,7 +192,9 @@ TEST(HandleGuardTest, TrustStateClosesOnceWhenArmed)
 TEST(HandleGuardTest, ScopeExitRunsUnlessDismissed)
 {
     int runs = 0;
-    { CScopeExit a([&] { ++runs; }); }
+    {
+        CScopeExit a([&] { ++runs; });
+    }
     {
         CScopeExit b([&] { ++runs; });
         b.dismiss();

@@ -22,8 +22,8 @@ protected:
     void SetProductName(DWORD type, const void* data, DWORD bytes, REGSAM view = KEY_WOW64_32KEY)
     {
         UTIL::CUniqueHKey key;
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, SKBS::kMiscKeyW, 0, nullptr, 0, KEY_ALL_ACCESS | view,
-                                    nullptr, key.put(), nullptr),
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, SKBS::kMiscKeyW, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
+                                    key.put(), nullptr),
                   ERROR_SUCCESS);
         ASSERT_EQ(::RegSetValueExW(key.get(), L"ProductName", 0, type, static_cast<const BYTE*>(data), bytes),
                   ERROR_SUCCESS);
@@ -97,8 +97,8 @@ TEST_F(SkbsTest, OversizedOrUnterminatedValuesAreBounded)
 TEST_F(SkbsTest, WithoutTheMiscKeyTheHostDecides)
 {
     // Only the 32-bit view counts.
-    SetProductName(REG_SZ, SKBS::kProductNameW,
-                   static_cast<DWORD>((wcslen(SKBS::kProductNameW) + 1) * sizeof(wchar_t)), KEY_WOW64_64KEY);
+    SetProductName(REG_SZ, SKBS::kProductNameW, static_cast<DWORD>((wcslen(SKBS::kProductNameW) + 1) * sizeof(wchar_t)),
+                   KEY_WOW64_64KEY);
     KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane", KEY_WOW64_32KEY);
     EXPECT_FALSE(SKBS::exists());
     KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane", KEY_WOW64_64KEY);

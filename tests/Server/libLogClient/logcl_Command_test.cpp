@@ -82,8 +82,8 @@ TEST_F(PipeClientTest, LogWriteBytesOnTheWire)
     // Null file and text send empty fields; a tab or line break goes unchanged;
     // the time sends its low 32 bits as a signed number (2038 and beyond).
     ASSERT_TRUE(SendLogRecordW(1700000000, 11, 22, 300, nullptr, 7, nullptr));
-    ASSERT_TRUE(SendLogRecordW(0x80000000LL, 0xFFFFFFFF, 1, 68, L"dir\\a\tb.cpp", 0xFFFFFFFF,
-                               L"[][x.exe]line1\r\nline2\t"));
+    ASSERT_TRUE(
+        SendLogRecordW(0x80000000LL, 0xFFFFFFFF, 1, 68, L"dir\\a\tb.cpp", 0xFFFFFFFF, L"[][x.exe]line1\r\nline2\t"));
     ASSERT_TRUE(SendLogRecordW(0x100000007LL, 0, 0, 0, L"f", 0, L"t"));
     ASSERT_TRUE(m_capture.WaitForCommands(3));
     std::set<std::vector<BYTE>> got;

@@ -119,11 +119,11 @@ TEST_F(DebugLogTest, ManyThreadsLoseAndMixNothing)
         threads.emplace_back([t] {
             for (int i = 0; i < kEach; ++i) {
                 if (i % 2)
-                    DebugLogA(LOG_LEVEL_I, "mt.cpp", static_cast<DWORD>(t), "%s - thread %d record %d %s",
-                              "MT::Run", t, i, std::string(300 + 97 * i % 900, 'a' + t).c_str());
+                    DebugLogA(LOG_LEVEL_I, "mt.cpp", static_cast<DWORD>(t), "%s - thread %d record %d %s", "MT::Run", t,
+                              i, std::string(300 + 97 * i % 900, 'a' + t).c_str());
                 else
-                    DebugLogW(LOG_LEVEL_I, L"mt.cpp", static_cast<DWORD>(t), L"%s - thread %d record %d %s",
-                              L"MT::Run", t, i, std::wstring(300 + 97 * i % 900, L'a' + t).c_str());
+                    DebugLogW(LOG_LEVEL_I, L"mt.cpp", static_cast<DWORD>(t), L"%s - thread %d record %d %s", L"MT::Run",
+                              t, i, std::wstring(300 + 97 * i % 900, L'a' + t).c_str());
             }
         });
     for (auto& th : threads)

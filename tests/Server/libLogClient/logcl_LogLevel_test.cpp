@@ -11,9 +11,8 @@ TEST(LogLevelTest, RankTable)
     struct Case {
         DWORD level;
         int rank;
-    } const cases[] = {{0, 2},   {1, 2},   {2, 2},   {'F', 2},  {3, 4},  {4, 4},  {'E', 4},
-                       {5, 5},   {'W', 5}, {6, 7},   {7, 7},    {'I', 7}, {'N', -1}, {'D', 9},
-                       {8, 9},   {'A', 9}, {'Z', 9}, {255, 9}};
+    } const cases[] = {{0, 2}, {1, 2}, {2, 2},   {'F', 2},  {3, 4},   {4, 4}, {'E', 4}, {5, 5},   {'W', 5},
+                       {6, 7}, {7, 7}, {'I', 7}, {'N', -1}, {'D', 9}, {8, 9}, {'A', 9}, {'Z', 9}, {255, 9}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.level);
         EXPECT_EQ(LogLevelRank(c.level), c.rank);
@@ -31,14 +30,11 @@ TEST(LogLevelTest, SharedWordDecidesForEveryRankedLevel)
         const char* passing;  // of the levels F E W I D N, 255 and 300
         const char* blocked;
     } const cases[] = {
-        {0x00000000, "FEWIDN\xff", ""},
-        {0x00000002, "FEWIDN\xff", ""},
-        {0x00010005, "FEWN", "ID\xff"},
-        {0x00010009, "FEWIDN\xff", ""},
-        {0x0001FFFF, "N", "FEWID\xff"},
-        {0x00018000, "", "FEWIDN\xff"},  // threshold -32768 blocks 'N' too
-        {0xFFFE0005, "FEWIDN\xff", ""},  // bits 17-31 ignored: inactive
-        {0xFFFF0005, "FEWN", "ID\xff"},  // bits 17-31 ignored: active, 5
+        {0x00000000, "FEWIDN\xff", ""}, {0x00000002, "FEWIDN\xff", ""},
+        {0x00010005, "FEWN", "ID\xff"}, {0x00010009, "FEWIDN\xff", ""},
+        {0x0001FFFF, "N", "FEWID\xff"}, {0x00018000, "", "FEWIDN\xff"},  // threshold -32768 blocks 'N' too
+        {0xFFFE0005, "FEWIDN\xff", ""},                                  // bits 17-31 ignored: inactive
+        {0xFFFF0005, "FEWN", "ID\xff"},                                  // bits 17-31 ignored: active, 5
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.word);

@@ -38,12 +38,12 @@ TEST(LogServerRecordTest, MalformedCommandsSayWhy)
         L"",
         L"LOG_WRITE",
         L"LOG_READ\t1\t2\t3\t4\tf\t5\tt",
-        L"LOG_WRITE\t1\t2\t3\t4\tf\t5",         // seven fields
-        L"LOG_WRITE\tx\t2\t3\t4\tf\t5\tt",      // time not a number
+        L"LOG_WRITE\t1\t2\t3\t4\tf\t5",              // seven fields
+        L"LOG_WRITE\tx\t2\t3\t4\tf\t5\tt",           // time not a number
         L"LOG_WRITE\t2147483648\t2\t3\t4\tf\t5\tt",  // time out of range
-        L"LOG_WRITE\t1\t-2\t3\t4\tf\t5\tt",     // process id signed
+        L"LOG_WRITE\t1\t-2\t3\t4\tf\t5\tt",          // process id signed
         L"LOG_WRITE\t1\t4294967296\t3\t4\tf\t5\tt",
-        L"LOG_WRITE\t1\t2\t\t4\tf\t5\tt",       // empty thread id
+        L"LOG_WRITE\t1\t2\t\t4\tf\t5\tt",  // empty thread id
         L"LOG_WRITE\t1\t2\t3\t+4\tf\t5\tt",
         L"LOG_WRITE\t1\t2\t3\t4\tf\tline\tt",
     };

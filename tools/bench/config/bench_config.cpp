@@ -49,7 +49,7 @@ public:
     // Remembers every key of the path that it makes.
     bool CreateKey(const std::wstring& path)
     {
-        for (size_t end = path.find(L'\\'); ; end = path.find(L'\\', end + 1)) {
+        for (size_t end = path.find(L'\\');; end = path.find(L'\\', end + 1)) {
             const std::wstring part = path.substr(0, end);
             if (!KeyExists(part.c_str())) {
                 UTIL::CUniqueHKey key;
@@ -165,7 +165,7 @@ int main(int argc, char** argv)
         word.Set(0x00018000);
     }
     const double bareNs = Median(bare);
-    
+
     Bench::Header();
     Bench::Row("A: bare RegOpenKeyExW, RegQueryValueExW, RegCloseKey", bareNs);
     Bench::Row(process->IsPlainBastionClient() ? "GetInstance()->IsEnable(159), plain client"

@@ -51,8 +51,8 @@ public:
         ::GetTempPathW(MAX_PATH, temp);
         m_root = std::wstring(temp) + L"bench_l10n-" + std::to_wstring(::GetCurrentProcessId()) + L"\\";
         const std::wstring www = m_root + L"www\\1600\\";
-        for (const std::wstring& dir : {m_root, m_root + L"www\\", www, www + L"i18n\\", www + L"i18n\\EN-US\\",
-                                        www + L"i18n\\DE-DE\\"})
+        for (const std::wstring& dir :
+             {m_root, m_root + L"www\\", www, www + L"i18n\\", www + L"i18n\\EN-US\\", www + L"i18n\\DE-DE\\"})
             ::CreateDirectoryW(dir.c_str(), nullptr);
         std::wstring english = L"[STRING_TABLE]\r\n";
         std::wstring german = L"[STRING_TABLE]\r\n";
@@ -73,13 +73,13 @@ public:
             !WriteFileBytes(www + L"i18n\\DE-DE\\UIStringTable.ini", Utf16(german)))
             return false;
         HKEY key = nullptr;
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyW, 0, nullptr, 0,
-                              KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyW, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
+                              nullptr, &key, nullptr) != ERROR_SUCCESS)
             return false;
         UTIL::CUniqueHKey guard(key);
-        m_registered = ::RegSetValueExW(key, L"Application Path", 0, REG_SZ,
-                                        reinterpret_cast<const BYTE*>(m_root.c_str()),
-                                        static_cast<DWORD>((m_root.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+        m_registered =
+            ::RegSetValueExW(key, L"Application Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(m_root.c_str()),
+                             static_cast<DWORD>((m_root.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
         return m_registered;
     }
     ~CTemporaryInstall()
@@ -112,8 +112,7 @@ private:
 std::wstring InstalledAgent()
 {
     UTIL::CUniqueHKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyW, 0, UTIL::kAgentKeyAccess, key.put()) !=
-        ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyW, 0, UTIL::kAgentKeyAccess, key.put()) != ERROR_SUCCESS)
         return {};
     wchar_t buf[MAX_PATH + 1] = {};
     DWORD cb = MAX_PATH * sizeof(wchar_t);
@@ -123,8 +122,7 @@ std::wstring InstalledAgent()
     std::wstring folder = buf;
     if (!folder.empty() && folder.back() != L'\\')
         folder += L'\\';
-    return ::GetFileAttributesW(ComposeL10nPath(folder, L"EN-US").c_str()) == INVALID_FILE_ATTRIBUTES ? L""
-                                                                                                       : folder;
+    return ::GetFileAttributesW(ComposeL10nPath(folder, L"EN-US").c_str()) == INVALID_FILE_ATTRIBUTES ? L"" : folder;
 }
 
 }  // namespace
@@ -195,7 +193,7 @@ int main(int argc, char** argv)
     word.Set(0);
     const long long tracedCount = count / 10;
     const double tracedNs = Bench::NsPerOp(tracedCount, [&](long long) { doc->GetL10nString(kSection, kKey, text); });
-    
+
     Bench::Header();
     Bench::Row("A: bare GetPrivateProfileStringW, one table", bareNs);
     Bench::Row("GetL10nString", lookupNs, "A", bareNs);

@@ -87,8 +87,8 @@ private:
     bool Write(DWORD type, const void* data, DWORD size)
     {
         UTIL::CUniqueHKey k;
-        return Open(k) && ::RegSetValueExW(k.get(), m_name, 0, type, static_cast<const BYTE*>(data), size) ==
-                              ERROR_SUCCESS;
+        return Open(k) &&
+               ::RegSetValueExW(k.get(), m_name, 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
     }
 
     std::wstring m_key;
@@ -128,8 +128,7 @@ private:
 bool AgentInstalled()
 {
     UTIL::CUniqueHKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyW, 0, UTIL::kAgentKeyAccess, key.put()) !=
-        ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, UTIL::kAgentRootKeyW, 0, UTIL::kAgentKeyAccess, key.put()) != ERROR_SUCCESS)
         return false;
     wchar_t buf[MAX_PATH + 1] = {};
     DWORD cb = MAX_PATH * sizeof(wchar_t);
@@ -150,8 +149,7 @@ DWORD BareRead()
     UTIL::CUniqueHKey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMisc.c_str(), 0, UTIL::kAgentKeyAccess, key.put()) == ERROR_SUCCESS) {
         DWORD size = sizeof(mode);
-        ::RegQueryValueExW(key.get(), L"ClientUIDisplayMode", nullptr, nullptr, reinterpret_cast<BYTE*>(&mode),
-                           &size);
+        ::RegQueryValueExW(key.get(), L"ClientUIDisplayMode", nullptr, nullptr, reinterpret_cast<BYTE*>(&mode), &size);
     }
     return mode;
 }
@@ -221,7 +219,7 @@ int main(int argc, char** argv)
             sink = TiXmlLoadFile(xml, globalPath.c_str());
         }));
     }
-    
+
     const double bareNs = Median(bare);
     printf("SyncLang(0) of a %s agent over %d rounds of %lld calls, beside the bare read of the display mode (A)\n\n",
            asHosted ? "hosted" : "plain", kRounds, count);

@@ -54,8 +54,8 @@ public:
     {
         const std::wstring readyName = L"KsxBenchLogServerReady-" + std::to_wstring(::GetCurrentProcessId());
         UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
-        std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --max-size 0 --log \"" + logPath +
-                           L"\" --ready-event " + readyName;
+        std::wstring cmd =
+            L"\"" + ExeDir() + L"logserver.exe\" --max-size 0 --log \"" + logPath + L"\" --ready-event " + readyName;
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
@@ -119,9 +119,10 @@ int main(int argc, char** argv)
 
     // 1. The gate, every ranked level blocked.
     word.Set(0x00018000);
-    const double emptyNs = Bench::NsPerOp(calls, [](long long i) { EmptyCall(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", i); });
-    const double gatedNs =
-        Bench::NsPerOp(calls, [](long long i) { DebugLogA(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", static_cast<int>(i)); });
+    const double emptyNs =
+        Bench::NsPerOp(calls, [](long long i) { EmptyCall(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", i); });
+    const double gatedNs = Bench::NsPerOp(
+        calls, [](long long i) { DebugLogA(LOG_LEVEL_D, "f.cpp", 1, "%s %d", "x", static_cast<int>(i)); });
 
     // 3. No server listening, every level open.
     word.Set(0);
@@ -138,7 +139,8 @@ int main(int argc, char** argv)
     // 2. Delivery to the running server.
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring logPath = std::wstring(temp) + L"bench_logging-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
+    const std::wstring logPath =
+        std::wstring(temp) + L"bench_logging-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
     double bareNs = 0, deliveredNs = 0;
     long long delivered = 0, bareDelivered = 0;
     {
@@ -196,8 +198,9 @@ int main(int argc, char** argv)
     Bench::Row("DebugLogA record, no server listening", noServerNs, "C", failedOpenNs);
     Bench::Row("D: the record write's time limit", LogClientHooks::kWriteTimeoutMs * 1e6);
     Bench::Row("230 DebugLogA records, server stalled", stalledNs, "D", LogClientHooks::kWriteTimeoutMs * 1e6);
-    printf("\n%lld calls per gate row, %lld records per pipe row; delivered: bare %lld, DebugLogW %lld; "
-           "lines filed by the server: %zu\n",
-           calls, records, bareDelivered, delivered, filed);
+    printf(
+        "\n%lld calls per gate row, %lld records per pipe row; delivered: bare %lld, DebugLogW %lld; "
+        "lines filed by the server: %zu\n",
+        calls, records, bareDelivered, delivered, filed);
     return 0;
 }

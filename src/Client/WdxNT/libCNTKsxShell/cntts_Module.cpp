@@ -68,14 +68,12 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID
 
 extern "C" HRESULT WINAPI DllRegisterServer()
 {
-    return CLNUTIL::GuardedHr("DllRegisterServer", [] {
-        return RegisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE;
-    });
+    return CLNUTIL::GuardedHr("DllRegisterServer",
+                              [] { return RegisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE; });
 }
 
 extern "C" HRESULT WINAPI DllUnregisterServer()
 {
-    return CLNUTIL::GuardedHr("DllUnregisterServer", [] {
-        return UnregisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE;
-    });
+    return CLNUTIL::GuardedHr("DllUnregisterServer",
+                              [] { return UnregisterShellExtension(kClsidString, kHandlerName) ? S_OK : S_FALSE; });
 }

@@ -7,8 +7,8 @@ namespace KsxShell {
 
 // {5C1E9A42-7D3B-4F0A-9E21-6B8D0C4A7F13}
 extern const CLSID CLSID_KsxShellExt;
-extern const char kClsidString[];   // registry form, with braces
-extern const char kHandlerName[];   // "Bastion NT"
+extern const char kClsidString[];  // registry form, with braces
+extern const char kHandlerName[];  // "Bastion NT"
 
 HINSTANCE ModuleInstance();
 void SetModuleInstance(HINSTANCE instance);

@@ -206,8 +206,9 @@ HRESULT CShellExt::DoScan(LPCSTR directory)
     }
     // An empty folder would become "\" and start a launcher from the drive root.
     std::string folder;
-    const LONG rc = UTIL::ReadRegString(key.get(), "Application Path", kAppPathBytes, folder,
-                                        UTIL::kRegStringTerminated | UTIL::kRegStringNonEmpty | UTIL::kRegStringMultiSz);
+    const LONG rc =
+        UTIL::ReadRegString(key.get(), "Application Path", kAppPathBytes, folder,
+                            UTIL::kRegStringTerminated | UTIL::kRegStringNonEmpty | UTIL::kRegStringMultiSz);
     if (rc != ERROR_SUCCESS) {
         LOGA(LOG_LEVEL_W, "%s - Can not find application path(%d)", "CShellExt::DoScan", static_cast<int>(rc));
         return S_OK;
@@ -224,8 +225,7 @@ HRESULT CShellExt::DoScan(LPCSTR directory)
     // mistaken for a shorter program path; the command line stays unquoted.
     const std::wstring program = std::wstring(folderW) + kLauncherName;
     std::wstring commandLine = program + kTargetOption + target;
-    if (!folderW[0] || commandLine.size() >= kCommandLineChars ||
-        (directory && *directory && !target[0])) {
+    if (!folderW[0] || commandLine.size() >= kCommandLineChars || (directory && *directory && !target[0])) {
         LOGA(LOG_LEVEL_W, "%s - the launcher command line does not fit", "CShellExt::DoScan");
         return S_OK;
     }

@@ -18,8 +18,8 @@ const char* const kHandlerParents[] = {
 
 bool CreateKey(HKEY root, const std::string& path, UTIL::CUniqueHKey& key)
 {
-    return ::RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                             key.put(), nullptr) == ERROR_SUCCESS;
+    return ::RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.put(),
+                             nullptr) == ERROR_SUCCESS;
 }
 
 // Value writes are not checked: only keys decide the outcome.

@@ -6,9 +6,9 @@
 #include <tinyxml.h>
 
 constexpr int WDXNTMON_UI_MAX_SUPPORTED_LANG = 20;
-constexpr int WDXNTMON_UI_LANG_SIZE = 10;          // 9 characters and a terminator
-constexpr int WDXNTMON_UI_LOCALE_NAME_SIZE = 100;  // 99 characters and a terminator
-constexpr int WDXNTMON_UI_BALLOON_TEXT_SIZE = 257; // 256 characters and a terminator
+constexpr int WDXNTMON_UI_LANG_SIZE = 10;           // 9 characters and a terminator
+constexpr int WDXNTMON_UI_LOCALE_NAME_SIZE = 100;   // 99 characters and a terminator
+constexpr int WDXNTMON_UI_BALLOON_TEXT_SIZE = 257;  // 256 characters and a terminator
 
 // Records are zero-filled when created, owned by the root record and released
 // only by WDXNTMON_UI_DestroyDocument. Texts are narrow, as they stand in the

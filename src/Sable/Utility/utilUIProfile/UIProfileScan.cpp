@@ -13,10 +13,7 @@ namespace {
 // past a terminator that ends a truncated multi-byte character.
 constexpr size_t kTextPadding = 8;
 
-bool IsXmlSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // TinyXML's name rules: any byte above 126 counts as a letter.
 bool IsNameStart(char c)

@@ -70,10 +70,17 @@ TEST_F(CtxMenuTest, FlagsDecideWhetherSeparatorAndItemGoInAtTheIndex)
         UINT flags;
         bool added;
     } cases[] = {
-        {CMF_NORMAL, true},       {CMF_VERBSONLY, true},       {CMF_EXPLORE, true},
-        {CMF_DEFAULTONLY | CMF_EXPLORE, true},                 {CMF_VERBSONLY | CMF_EXPLORE, true},
-        {0x10, true},             {0x14, true},                {CMF_DEFAULTONLY, false},
-        {CMF_NOVERBS, false},     {CMF_DEFAULTONLY | CMF_NOVERBS, false},                 {0x18, false},
+        {CMF_NORMAL, true},
+        {CMF_VERBSONLY, true},
+        {CMF_EXPLORE, true},
+        {CMF_DEFAULTONLY | CMF_EXPLORE, true},
+        {CMF_VERBSONLY | CMF_EXPLORE, true},
+        {0x10, true},
+        {0x14, true},
+        {CMF_DEFAULTONLY, false},
+        {CMF_NOVERBS, false},
+        {CMF_DEFAULTONLY | CMF_NOVERBS, false},
+        {0x18, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
@@ -226,11 +233,8 @@ TEST_F(CtxMenuTest, InitializeKeepsOneReferenceAndReplacesEarlierSelection)
         IDataObject* given;
         ULONG firstRefs, secondRefs;
     } steps[] = {
-        {first.Get(), 2, 1},
-        {second.Get(), 1, 2},
-        {second.Get(), 1, 2},  // the same object again keeps its reference
-        {nullptr, 1, 1},
-        {first.Get(), 2, 1},
+        {first.Get(), 2, 1}, {second.Get(), 1, 2}, {second.Get(), 1, 2},  // the same object again keeps its reference
+        {nullptr, 1, 1},     {first.Get(), 2, 1},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(&s - steps);

@@ -127,8 +127,8 @@ TEST_F(ModuleTest, UnregistersAPartialRegistration)
     KsxTest::DeleteKeyTree(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kClsidString);
     // A deeper tree than registration writes: children go first.
     UTIL::CUniqueHKey deep;
-    ASSERT_EQ(::RegCreateKeyExA(HKEY_CLASSES_ROOT, (std::string(kHandlerKeys[0]) + "\\a\\b\\c").c_str(), 0, nullptr,
-                                0, KEY_ALL_ACCESS, nullptr, deep.put(), nullptr),
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_CLASSES_ROOT, (std::string(kHandlerKeys[0]) + "\\a\\b\\c").c_str(), 0, nullptr, 0,
+                                KEY_ALL_ACCESS, nullptr, deep.put(), nullptr),
               ERROR_SUCCESS);
 
     EXPECT_EQ(m_unregister(), S_OK);

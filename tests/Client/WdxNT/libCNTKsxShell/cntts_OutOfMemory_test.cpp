@@ -184,10 +184,13 @@ TEST_F(OutOfMemoryTest, EveryComMethodAndExport)
              ComPtr<IClassFactory> f;
              return Failing(n, [&] { return DllGetClassObject(kClsid, IID_PPV_ARGS(&f)); });
          },
-         {S_OK}, true},
+         {S_OK},
+         true},
         {"DllCanUnloadNow", [](unsigned long n) { return Failing(n, DllCanUnloadNow); }, {S_OK}, false},
         {"DllRegisterServer", [](unsigned long n) { return Failing(n, DllRegisterServer); }, {S_OK, S_FALSE}, true},
-        {"DllUnregisterServer", [](unsigned long n) { return Failing(n, DllUnregisterServer); }, {S_OK, S_FALSE},
+        {"DllUnregisterServer",
+         [](unsigned long n) { return Failing(n, DllUnregisterServer); },
+         {S_OK, S_FALSE},
          false},
         {"CreateInstance",
          [](unsigned long n) {
@@ -195,20 +198,23 @@ TEST_F(OutOfMemoryTest, EveryComMethodAndExport)
              ComPtr<IContextMenu> menu;
              return Failing(n, [&] { return factory->CreateInstance(nullptr, IID_PPV_ARGS(&menu)); });
          },
-         {S_OK}, true},
+         {S_OK},
+         true},
         {"LockServer",
          [](unsigned long n) {
              ComPtr<IClassFactory> factory = NewFactory();
              return Failing(n, [&] { return factory->LockServer(TRUE); });
          },
-         {S_OK}, false},
+         {S_OK},
+         false},
         {"Initialize",
          [&](unsigned long n) {
              ComPtr<IShellExtInit> init;
              EXPECT_EQ(NewHandler().As(&init), S_OK);
              return Failing(n, [&] { return init->Initialize(nullptr, data.Get(), nullptr); });
          },
-         {S_OK}, false},
+         {S_OK},
+         false},
         // The menu is left as found, or gets both entries: nothing half-built.
         {"QueryContextMenu",
          [&](unsigned long n) {
@@ -219,14 +225,16 @@ TEST_F(OutOfMemoryTest, EveryComMethodAndExport)
              EXPECT_EQ(::GetMenuItemCount(popup.get()), hr == added ? 3 : 1) << "allocation " << n;
              return hr;
          },
-         {added}, true},
+         {added},
+         true},
         {"GetCommandString",
          [](unsigned long n) {
              ComPtr<IContextMenu> menu = NewHandler();
              char help[64] = {};
              return Failing(n, [&] { return menu->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, 64); });
          },
-         {S_OK}, false},
+         {S_OK},
+         false},
         // A path list that cannot be built: the alert and E_UNEXPECTED, as documented.
         {"InvokeCommand towards the monitor",
          [&](unsigned long n) {
@@ -236,7 +244,8 @@ TEST_F(OutOfMemoryTest, EveryComMethodAndExport)
              EXPECT_EQ(g_alerts, alerts + (hr == E_UNEXPECTED ? 1 : 0)) << "allocation " << n;
              return hr;
          },
-         {S_OK, E_UNEXPECTED}, true},
+         {S_OK, E_UNEXPECTED},
+         true},
         // No launcher in the folder: CreateProcessW fails, as it may.
         {"InvokeCommand towards the launcher",
          [&](unsigned long n) {
@@ -246,7 +255,8 @@ TEST_F(OutOfMemoryTest, EveryComMethodAndExport)
              m_registry.DeleteValue("Misc.", "RCS");
              return hr;
          },
-         {S_OK}, true},
+         {S_OK},
+         true},
     };
     for (const auto& e : entryPoints)
         EachAllocationFailing(e);

@@ -100,7 +100,8 @@ TEST_F(UIProfileParserTest, KeepsTwentyLanguagesAndCutsLongTexts)
     const std::string longName(300, 'N');
     ASSERT_EQ(Parse("<uifrmwrk_info><global_setting><supported_lang def_locale=\"ABCDEFGHIJKL\">" + langs +
                     "<lang>TOO-LONG-TAG</lang></supported_lang><locale_mapping_list><locale_mapping LOCALE_NAME=\"" +
-                    longName + "\"/></locale_mapping_list></global_setting>"
+                    longName +
+                    "\"/></locale_mapping_list></global_setting>"
                     "<feature_info def_locale=\"0123456789\"/></uifrmwrk_info>"),
               1);
     const WDXNTMON_UI_GLOBAL_SETTING* gs = m_doc->pGlobalSetting;

@@ -251,31 +251,6 @@ protected:
     std::string m_folder;
 };
 
-TEST_F(LauncherTest, StartsTheLauncherWithTheWorkingDirectoryEvenWhenAMonitorExists)
-{
-    const std::string program = m_folder + "sablelauncher.exe";
-    const struct {
-        std::string applicationPath;
-        const char* directory;
-        std::string commandLine;
-    } cases[] = {
-        {m_folder.substr(0, m_folder.size() - 1), "D:\\Data", program + " -manual_scan_target D:\\Data"},
-        {m_folder, nullptr, program + " -manual_scan_target "},
-    };
-    CFakeMonitor monitor;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.commandLine);
-        ::DeleteFileA(Journal().c_str());
-        m_registry.SetString("", "Application Path", c.applicationPath);
-        EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\not-sent.txt"}).Get(), c.directory), S_OK);
-        const std::string journal = WaitForJournal(Journal(), 3);
-        EXPECT_NE(journal.find("PROGRAM " + program + "\r\n"), std::string::npos) << journal;
-        EXPECT_NE(journal.find("COMMANDLINE " + c.commandLine + "\r\n"), std::string::npos) << journal;
-    }
-    EXPECT_EQ(monitor.requests, 0);
-    EXPECT_EQ(::GetFileAttributesA((m_temp.Path() + "Program.journal").c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
 void SetApplicationPath(DWORD type, const std::string& bytes)
 {
     UTIL::CUniqueHKey key;
@@ -284,6 +259,34 @@ void SetApplicationPath(DWORD type, const std::string& bytes)
     ASSERT_EQ(::RegSetValueExA(key.get(), "Application Path", 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                                static_cast<DWORD>(bytes.size())),
               ERROR_SUCCESS);
+}
+
+TEST_F(LauncherTest, StartsTheLauncherWithTheWorkingDirectoryEvenWhenAMonitorExists)
+{
+    const std::string program = m_folder + "sablelauncher.exe";
+    const struct {
+        DWORD type;
+        std::string applicationPath;  // stored bytes
+        const char* directory;
+        std::string commandLine;
+    } cases[] = {
+        {REG_SZ, m_folder.substr(0, m_folder.size() - 1) + '\0', "D:\\Data", program + " -manual_scan_target D:\\Data"},
+        {REG_SZ, m_folder + '\0', nullptr, program + " -manual_scan_target "},
+        // A terminated multi-string names its first string.
+        {REG_MULTI_SZ, m_folder + '\0' + '\0', "D:\\Data", program + " -manual_scan_target D:\\Data"},
+    };
+    CFakeMonitor monitor;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.commandLine);
+        ::DeleteFileA(Journal().c_str());
+        SetApplicationPath(c.type, c.applicationPath);
+        EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\not-sent.txt"}).Get(), c.directory), S_OK);
+        const std::string journal = WaitForJournal(Journal(), 3);
+        EXPECT_NE(journal.find("PROGRAM " + program + "\r\n"), std::string::npos) << journal;
+        EXPECT_NE(journal.find("COMMANDLINE " + c.commandLine + "\r\n"), std::string::npos) << journal;
+    }
+    EXPECT_EQ(monitor.requests, 0);
+    EXPECT_EQ(::GetFileAttributesA((m_temp.Path() + "Program.journal").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // The agent's root that does not open while "Misc." does. Wine opens a key of

@@ -53,16 +53,37 @@ LONG OpenAgentHklmKey(const Ch* path, CUniqueHKey& key)
     return rc;
 }
 
-// Opens the agent root, or `subKey` below it (null or empty: the root).
+namespace detail {
+
 template <typename Ch>
-LONG OpenAgentKey(const Ch* subKey, CUniqueHKey& key)
+LONG OpenBelowRoot(const Ch* subKey, REGSAM access, CUniqueHKey& key)
 {
-    std::basic_string<Ch> path = detail::AgentRoot(Ch());
+    std::basic_string<Ch> path = AgentRoot(Ch());
     if (subKey && *subKey) {
         path += Ch('\\');
         path += subKey;
     }
-    return OpenAgentHklmKey(path.c_str(), key);
+    const LONG rc = RegOpen(HKEY_LOCAL_MACHINE, path.c_str(), access, key.put());
+    if (rc != ERROR_SUCCESS)
+        key.reset();
+    return rc;
+}
+
+}  // namespace detail
+
+// Opens the agent root, or `subKey` below it (null or empty: the root).
+template <typename Ch>
+LONG OpenAgentKey(const Ch* subKey, CUniqueHKey& key)
+{
+    return detail::OpenBelowRoot(subKey, kAgentKeyAccess, key);
+}
+
+// The same, for the few values the module writes: read and write access
+// (0x2021F). The key is never created.
+template <typename Ch>
+LONG OpenAgentKeyForWrite(const Ch* subKey, CUniqueHKey& key)
+{
+    return detail::OpenBelowRoot(subKey, kAgentKeyAccess | KEY_WRITE, key);
 }
 
 // A 32-bit number as the agent's readers take it: a 4-byte buffer preset to 0,

@@ -15,8 +15,6 @@
 namespace {
 
 constexpr wchar_t kServiceInformationKey[] = L"SOFTWARE\\Corvane\\Bastion\\service\\Information";
-constexpr wchar_t kMiscKey[] = L"SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.";
-constexpr REGSAM kTelemetryAccess = KEY_READ | KEY_WRITE | KEY_WOW64_32KEY;  // 0x2021F
 
 constexpr size_t kRecordChars = 512;     // "%s\t%d" and its NUL
 constexpr size_t kTelemetryChars = 260;  // "%s|%d.%d.%d.%d|0x%.8x|%d" and its NUL
@@ -174,7 +172,7 @@ void CVerifyFileSignV2::WriteDigitalSignInvalidTelemetryInfo(const wchar_t* pwsz
     LOGW(LOG_LEVEL_D, L"%s - wszSignCheckTelemetry(%s)", name, text);
 
     UTIL::CUniqueHKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMiscKey, 0, kTelemetryAccess, key.put()) == ERROR_SUCCESS) {
+    if (UTIL::OpenAgentKeyForWrite(L"Misc.", key) == ERROR_SUCCESS) {
         const LONG rc = ::RegSetValueExW(key.get(), L"TelemetryACSLocalVerifyFail", 0, REG_SZ,
                                          reinterpret_cast<const BYTE*>(text), sizeof(text));
         if (rc != ERROR_SUCCESS)

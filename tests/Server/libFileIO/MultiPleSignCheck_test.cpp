@@ -1,0 +1,173 @@
+// The multiple-signature verifier on the signed corpus: hash-only check, key
+// matching on primary and nested signers, the integrity list.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "MultiPleSignCheck.h"
+#include "corpus_manifest.h"
+#include "ds_test_provider.h"
+#include "log_fixtures.h"
+#include "test_support.h"
+
+using namespace KsxCorpus;
+
+namespace {
+
+std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+int ByCertInfo(const std::wstring& path)
+{
+    WINTRUST_DATA templ = {};
+    templ.cbStruct = sizeof(templ);
+    templ.dwUIChoice = WTD_UI_NONE;
+    templ.dwUnionChoice = WTD_CHOICE_FILE;
+    return CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(path.c_str(), &templ);
+}
+
+CVerifyFileSignV2::PublicKey PrimaryKeyOf(const wchar_t* name)
+{
+    CVerifyFileSignV2::PublicKey key;
+    std::wstring signer;
+    std::vector<CVerifyFileSignV2::PublicKey> nested;
+    CVerifyFileSignV2::GetInstance()->VerifySignatureAndGetCertInfo(Corpus(name).c_str(), key, signer, nested);
+    return key;
+}
+
+// Windows' provider whose trust check distrusts every signer explicitly.
+LONG WINAPI Distrusted(HWND, GUID*, LPVOID pv)
+{
+    return static_cast<WINTRUST_DATA*>(pv)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
+}
+
+class VerifierTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_saved = m_verifier.ExchangePublicKeys({});
+        m_vendor = PrimaryKeyOf(kVendorSha384Dll);
+        m_ms = PrimaryKeyOf(kMsCorporationDll);
+        ASSERT_FALSE(m_vendor.empty());
+        ASSERT_NE(m_vendor, m_ms);
+    }
+    void TearDown() override { m_verifier.ExchangePublicKeys(m_saved); }
+
+    CVerifyFileSignV2& m_verifier = *CVerifyFileSignV2::GetInstance();
+    CVerifyFileSignV2::PublicKeySet m_saved;
+    CVerifyFileSignV2::PublicKey m_vendor, m_ms;
+    KsxTest::CTempFolder m_scratch;
+};
+
+TEST_F(VerifierTest, KeyMatchingOnPrimaryAndNestedSigners)
+{
+    // A file whose only nested signature is the vendor's, its signature bytes damaged.
+    const std::string pe = DsTest::ReadBytes(Corpus(kMsPrimaryVendorNestedDll));
+    const std::string nested = DsTest::NestedSignaturesOf(DsTest::SignatureOf(pe)).at(0);
+    std::string broken = pe;
+    const size_t at = broken.find(nested);
+    ASSERT_NE(at, std::string::npos);
+    broken[at + nested.size() - 1] ^= 0x5A;
+    const std::wstring brokenNested = Wide(m_scratch.Path()) + L"broken_nested.dll";
+    DsTest::WriteBytes(brokenNested, broken);
+
+    DS::CTrustProvider distrust = DsTest::WindowsSingleSignature();
+    distrust.WinVerifyTrust = Distrusted;
+    enum Keys { kNone, kVendor, kMs, kBoth };
+    struct CRow {
+        std::wstring file;
+        Keys keys;
+        const DS::CTrustProvider* provider;  // null: the platform's own
+        int expected;
+    };
+    const CRow rows[] = {
+        {Corpus(kVendorSha384Dll), kVendor, nullptr, 1},
+        {Corpus(kVendorSha384Dll), kNone, nullptr, 0},
+        {Corpus(kMsCorporationDll), kVendor, nullptr, 0},
+        {Corpus(kMsCorporationDll), kMs, nullptr, 1},
+        {Corpus(kMsPrimaryVendorNestedDll), kVendor, nullptr, 1},
+        // Only the second nested signer (the first is a self-signed one) has a vendor key.
+        {Corpus(kMsPrimaryUntrustedThenVendorNestedDll), kVendor, nullptr, 1},
+        // One level of nesting is read: the vendor key two levels down is not.
+        {Corpus(kNestedDepth2VendorDll), kVendor, nullptr, 0},
+        // A nested signature that does not verify stops all key matching.
+        {brokenNested, kBoth, nullptr, 0},
+        // The hash is checked before any key.
+        {Corpus(kTamperedDll), kVendor, nullptr, 0},
+        {Corpus(kUnsignedDll), kBoth, nullptr, 0},
+        {L"C:\\no\\such\\file.dll", kBoth, nullptr, 0},
+        // Explicit distrust passes on a good low-level hash (seam: Wine's
+        // CryptSIPVerifyIndirectData and ...ForCatalogFile are stubs that fail).
+        {Corpus(kVendorSha384Dll), kVendor, &distrust, 1},
+        {Corpus(kTamperedDll), kVendor, &distrust, 0},
+        {Corpus(kMsCorporationDll), kVendor, &distrust, 0},
+    };
+    for (const CRow& row : rows) {
+        SCOPED_TRACE(::testing::Message() << std::string(row.file.begin(), row.file.end()) << ", keys " << row.keys
+                                          << (row.provider ? ", distrusted" : ""));
+        CVerifyFileSignV2::PublicKeySet keys;
+        if (row.keys == kVendor || row.keys == kBoth)
+            keys.insert(m_vendor);
+        if (row.keys == kMs || row.keys == kBoth)
+            keys.insert(m_ms);
+        m_verifier.ExchangePublicKeys(keys);
+        const DS::CTrustProvider* previous = row.provider ? DSTestHooks::SetTrustProvider(row.provider) : nullptr;
+        EXPECT_EQ(ByCertInfo(row.file), row.expected);
+        if (row.provider)
+            DSTestHooks::SetTrustProvider(previous);
+    }
+    // Under Wine itself explicit distrust cannot be overcome: its SIP check is a stub.
+    EXPECT_FALSE(m_verifier.LowLevelVerifyHash(Corpus(kVendorSha384Dll).c_str()));
+}
+
+TEST_F(VerifierTest, AnIntegrityListedFileRunsTheAcsCheckAndLeavesTelemetryWhenItFails)
+{
+    KsxTest::CAgentRegistry registry;
+    registry.SetDword("Misc.", "Marker", 1);
+    const std::wstring keyPack = Wide(m_scratch.Path()) + L"keypack.DLL";
+    ASSERT_TRUE(::CopyFileW(Corpus(kVendorSha384Dll).c_str(), keyPack.c_str(), FALSE));
+    m_verifier.ExchangePublicKeys({m_vendor});
+    EXPECT_EQ(ByCertInfo(keyPack), 1);
+
+    UTIL::CUniqueHKey misc;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.", 0,
+                              KEY_READ | KEY_WOW64_32KEY, misc.put()),
+              ERROR_SUCCESS);
+    wchar_t text[300] = {};
+    DWORD cb = sizeof(text);
+    ASSERT_EQ(::RegQueryValueExW(misc.get(), L"TelemetryACSLocalVerifyFail", nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(text), &cb),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(text).find(keyPack + L"|"), 0u);
+
+    struct {
+        const wchar_t* path;
+        bool listed;
+    } const cases[] = {
+        {L"C:\\a\\BSNPIPC_64X.DLL", true},    {L"KeyPack.dll", false},
+        {L"C:\\KeyPack.dll.new", false},      {L"C:\\x\\CvWSCSvc.exe", true},
+        {L"C:\\x\\hostAgent_32x.dll", false}, {nullptr, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CVerifyFileSignV2::IsFileInIntegrityList(c.path), c.listed) << (c.path ? c.path : L"null");
+}
+
+// Every nested-signature attribute counts, not only the last one.
+TEST(VerifierNestedTest, NestedSignaturesOfEveryAttributeAreCounted)
+{
+    BYTE bytes[3] = {1, 2, 3};
+    CRYPT_ATTR_BLOB values[3] = {{1, bytes}, {1, bytes + 1}, {1, bytes + 2}};
+    char nestedOid[] = "1.3.6.1.4.1.311.2.4.1";
+    char otherOid[] = "1.2.840.113549.1.9.6";
+    CRYPT_ATTRIBUTE attrs[3] = {{nestedOid, 2, values}, {otherOid, 1, values}, {nestedOid, 1, values + 2}};
+    CMSG_SIGNER_INFO info = {};
+    info.UnauthAttrs = {3, attrs};
+    std::vector<const CRYPT_ATTR_BLOB*> nested;
+    EXPECT_EQ(CVerifyFileSignV2::GetNestedSignature(&info, nested), 3);
+    ASSERT_EQ(nested.size(), 3u);
+    EXPECT_EQ(nested[2], &values[2]);
+    EXPECT_EQ(CVerifyFileSignV2::GetNestedSignature(nullptr, nested), 0);
+}
+
+}  // namespace

@@ -153,6 +153,37 @@ TEST_F(VerifierTest, AnIntegrityListedFileRunsTheAcsCheckAndLeavesTelemetryWhenI
         EXPECT_EQ(CVerifyFileSignV2::IsFileInIntegrityList(c.path), c.listed) << (c.path ? c.path : L"null");
 }
 
+TEST_F(VerifierTest, KeyPacksLoadOnlyWhenVendorSignedWithForcedIntegrity)
+{
+    struct {
+        const wchar_t* file;
+        int loaded;
+        size_t keys;
+    } const rows[] = {
+        {L"KeyPack.dll", 1, 2},
+        {L"keypack_lowercase.dll", 1, 2},  // "corvane, inc.": the issuer test ignores case
+        {L"keypack_noflag.dll", 0, 0},
+        {L"keypack_ms.dll", 0, 0},
+        {L"keypack_unsigned.dll", 0, 0},
+        {L"keypack_nokeys.dll", 0, 0},
+        {L"missing.dll", 0, 0},
+        {L"keypack_empty.dll", 1, 0},
+        {L"keypack_failone.dll", 1, 1},
+        {L"keypack_doubled.dll", 1, 2},
+        // A key claiming 4 GiB is refused without allocating; the other loads.
+        {L"keypack_huge.dll", 1, 1},
+    };
+    for (const auto& row : rows) {
+        const std::wstring path = KsxTest::ExeDir() + L"..\\keypack\\" + row.file;
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        m_verifier.ExchangePublicKeys({});
+        EXPECT_EQ(m_verifier.LoadKeyPackAndUpdatePublicKeyList(path.c_str()), row.loaded);
+        const CVerifyFileSignV2::PublicKeySet keys = m_verifier.ExchangePublicKeys({});
+        EXPECT_EQ(keys.size(), row.keys);
+        EXPECT_EQ(keys.count(m_vendor), row.keys == 2 ? 1u : 0u);
+    }
+}
+
 // Every nested-signature attribute counts, not only the last one.
 TEST(VerifierNestedTest, NestedSignaturesOfEveryAttributeAreCounted)
 {

@@ -287,6 +287,17 @@ int CVerifyFileSignV2::LoadKeyPackAndUpdatePublicKeyList(const wchar_t* pwszFile
         return 0;
     }
     int result = LoadCertificatePublicKeyFromDLL(path.c_str());
+    if (!result && IsShimValidationEnabled() == 1) {
+        LOGW(LOG_LEVEL_E, L"%s - The shim binary validation is enabled", name);
+        path = PreferNew(folder, L"KeyPack_NA.dll");
+        if (IsSignedByVendorSubject(path.c_str()) != 1) {
+            LOGW(LOG_LEVEL_E, L"%s - The digital signature subject cannot be recognized", name);
+        } else if (CheckShimMarker(path.c_str()) != 1) {
+            LOGW(LOG_LEVEL_E, L"%s - The shim binary resources cannot be fully validated and trusted", name);
+        } else {
+            result = LoadCertificatePublicKeyFromDLL(path.c_str());
+        }
+    }
     LOGW(LOG_LEVEL_D, L"%s - << %s", name, path.c_str());
     return result;
 }

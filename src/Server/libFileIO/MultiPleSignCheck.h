@@ -27,6 +27,26 @@ int IsIntegrityCheckEnabled(const wchar_t* pwszFile);
 // This module's file path; 1 on success.
 int GetCurrentModulePath(wchar_t* pwszBuffer, DWORD cchBuffer);
 
+// The shim key pack's tests. Stateless; only CheckShimMarker leaves a trace
+// (the shim-library invalid record).
+int ReadAgentRegistryDword(const wchar_t* pwszSubKey, const wchar_t* pwszName, DWORD& value);
+int IsShimValidationEnabled();
+int IsSignedByVendorSubject(const wchar_t* pwszFile);
+int CheckShimMarker(const wchar_t* pwszFile);
+int IsMarkerResourceValid(const wchar_t* pwszFile);
+int VerifyPinnedChainForFile(const wchar_t* pwszFile);
+int VerifyPinnedChain(HCERTSTORE hStore, HCRYPTMSG hMsg);
+int HasAcsEkus(PCCERT_CONTEXT pCert);
+
+namespace Bastion_Service_Framework {
+// The marker check: 1 passed; else the record is written and 0 returned.
+class HalyardMarker {
+public:
+    virtual ~HalyardMarker() = default;
+    int Check(const wchar_t* pwszFile);
+};
+}  // namespace Bastion_Service_Framework
+
 class CVerifyFileSignV2 : UTIL::CNonCopyable {
 public:
     using PublicKey = std::vector<BYTE>;

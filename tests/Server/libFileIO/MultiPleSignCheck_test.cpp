@@ -184,6 +184,91 @@ TEST_F(VerifierTest, KeyPacksLoadOnlyWhenVendorSignedWithForcedIntegrity)
     }
 }
 
+TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinnedChain)
+{
+    KsxTest::CAgentRegistry registry;
+    EXPECT_EQ(IsShimValidationEnabled(), 0);  // absent
+    for (const DWORD value : {2ul, 1ul}) {
+        registry.SetDword("Misc.", "EnableShimValidation", value);
+        EXPECT_EQ(IsShimValidationEnabled(), value == 1 ? 1 : 0);
+    }
+
+    KsxTest::CTempFolder install;
+    registry.SetString("", "Application Path", install.Path());
+    ::CreateDirectoryA((install.Path() + "Misc").c_str(), nullptr);
+    const std::wstring dir = KsxTest::ExeDir() + L"..\\keypack\\";
+    struct {
+        const wchar_t* file;
+        int vendorSubject, markerValid, pinned;
+        int record;  // the code the marker check records, 0 none
+    } const rows[] = {
+        {L"KeyPack_NA.dll", 1, 1, 1, 0},
+        // The primary (SHA-1 PKI) matches no pin, its nested vendor signature does.
+        {L"keypack_na_nested.dll", 1, 1, 1, 0},
+        {L"keypack_na_selfsigned.dll", 1, 1, 0, -1},
+        {L"keypack_na_ms.dll", 0, 1, 0, -1},
+        {L"KeyPack.dll", 1, 0, 1, -2},
+        // Exact subject, unlike the key pack's issuer test.
+        {L"keypack_lowercase.dll", 0, 0, 0, -2},
+        {L"keypack_unsigned.dll", 0, 0, 0, -2},
+    };
+    const std::string record = install.Path() + "Misc\\SBInvalidLogLastInfo.log";
+    for (const auto& row : rows) {
+        const std::wstring path = dir + row.file;
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        ::DeleteFileA(record.c_str());
+        EXPECT_EQ(IsSignedByVendorSubject(path.c_str()), row.vendorSubject);
+        EXPECT_EQ(IsMarkerResourceValid(path.c_str()), row.markerValid);
+        EXPECT_EQ(VerifyPinnedChainForFile(path.c_str()), row.pinned);
+        EXPECT_EQ(CheckShimMarker(path.c_str()), row.record == 0 ? 1 : 0);
+        const std::wstring text = row.record ? path + L"\t" + std::to_wstring(row.record) : L"";
+        EXPECT_EQ(DsTest::ReadBytes(Wide(record)),
+                  row.record ? std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2) : "");
+    }
+}
+
+// Marker resources of every shape: records must fill the resource exactly.
+TEST_F(VerifierTest, MarkerResourcesAreWellFormedOnlyWhenTheirRecordsFillThemExactly)
+{
+    const std::string rec6("\x01\x00\x00\x00\x00\x00", 6);
+    const std::string rec10(
+        "\x02\x00\x04\x00\x00\x00"
+        "abcd",
+        10);
+    struct {
+        std::string bytes;
+        int valid;
+    } const rows[] = {
+        {"\x01", 0},
+        {std::string("\x01\x00\x00\x00\x00", 5), 0},
+        {rec6, 1},
+        {rec10 + rec6, 1},
+        {rec10 + rec6 + "\x03", 0},
+        {std::string("\x01\x00\x05\x00\x00\x00"
+                     "abcd",
+                     10),
+         0},  // the last record runs past the end
+        {std::string("\x01\x00\xFF\xFF\xFF\xFF"
+                     "ab",
+                     8),
+         0},                                                     // 0xFFFFFFFF
+        {std::string("\x01\x00\xFA\xFF\xFF\xFF", 6) + rec6, 0},  // wraps to the end with 32-bit sums
+    };
+    const std::string base = DsTest::ReadBytes(KsxTest::ExeDir() + L"..\\keypack\\keypack_unsigned.dll");
+    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) {
+        SCOPED_TRACE(i);
+        const std::wstring path = Wide(m_scratch.Path()) + L"marker" + std::to_wstring(i) + L".dll";
+        DsTest::WriteBytes(path, base);
+        HANDLE update = ::BeginUpdateResourceW(path.c_str(), FALSE);
+        ASSERT_TRUE(update);
+        ASSERT_TRUE(::UpdateResourceW(update, L"CORVANEHALYARDMARKER", MAKEINTRESOURCEW(1), 0,
+                                      const_cast<char*>(rows[i].bytes.data()),
+                                      static_cast<DWORD>(rows[i].bytes.size())));
+        ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
+        EXPECT_EQ(IsMarkerResourceValid(path.c_str()), rows[i].valid);
+    }
+}
+
 // Every nested-signature attribute counts, not only the last one.
 TEST(VerifierNestedTest, NestedSignaturesOfEveryAttributeAreCounted)
 {

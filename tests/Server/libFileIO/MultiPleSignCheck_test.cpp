@@ -205,6 +205,7 @@ TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinne
         {L"KeyPack_NA.dll", 1, 1, 1, 0},
         // The primary (SHA-1 PKI) matches no pin, its nested vendor signature does.
         {L"keypack_na_nested.dll", 1, 1, 1, 0},
+        {L"keypack_na_acs.dll", 1, 1, 1, 0},
         {L"keypack_na_selfsigned.dll", 1, 1, 0, -1},
         {L"keypack_na_ms.dll", 0, 1, 0, -1},
         {L"KeyPack.dll", 1, 0, 1, -2},
@@ -266,6 +267,23 @@ TEST_F(VerifierTest, MarkerResourcesAreWellFormedOnlyWhenTheirRecordsFillThemExa
                                       static_cast<DWORD>(rows[i].bytes.size())));
         ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
         EXPECT_EQ(IsMarkerResourceValid(path.c_str()), rows[i].valid);
+    }
+}
+
+// ACS signatures: both usages and the pinned CA in the chain; no vendor key needed.
+TEST_F(VerifierTest, AcsSignaturesNeedBothUsagesAndThePinnedCertificate)
+{
+    struct {
+        const wchar_t* file;
+        int acs;
+    } const rows[] = {
+        {kAcsSignedDll, 1},   {kMsPrimaryAcsNestedDll, 1}, {kAcsOneEkuDll, 0},
+        {kAcsUnpinnedDll, 0}, {kVendorSha384Dll, 0},       {kUnsignedDll, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::wstring(row.file).c_str());
+        EXPECT_EQ(m_verifier.VerifyACSWithoutRootCAForFile(Corpus(row.file).c_str()), row.acs);
+        EXPECT_EQ(ByCertInfo(Corpus(row.file)), row.acs);
     }
 }
 

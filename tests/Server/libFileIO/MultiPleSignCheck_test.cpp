@@ -287,6 +287,34 @@ TEST_F(VerifierTest, AcsSignaturesNeedBothUsagesAndThePinnedCertificate)
     }
 }
 
+// First use from 8 threads at once: one instance, and every verdict alike.
+TEST(VerifierConcurrencyTest, EightThreadsShareOneInstanceOnFirstUse)
+{
+    struct CThread {
+        HANDLE handle;
+        CVerifyFileSignV2* instance;
+        int verdict;
+    } threads[8] = {};
+    for (CThread& t : threads) {
+        t.handle = ::CreateThread(
+            nullptr, 0,
+            [](void* p) -> DWORD {
+                auto* t = static_cast<CThread*>(p);
+                t->instance = CVerifyFileSignV2::GetInstance();
+                t->verdict = ByCertInfo(Corpus(kAcsSignedDll)) + 2 * ByCertInfo(Corpus(kMsCorporationDll));
+                return 0;
+            },
+            &t, 0, nullptr);
+        ASSERT_TRUE(t.handle);
+    }
+    for (CThread& t : threads) {
+        EXPECT_EQ(::WaitForSingleObject(t.handle, 60000), WAIT_OBJECT_0);
+        ::CloseHandle(t.handle);
+        EXPECT_EQ(t.instance, threads[0].instance);
+        EXPECT_EQ(t.verdict, 1);
+    }
+}
+
 // Every nested-signature attribute counts, not only the last one.
 TEST(VerifierNestedTest, NestedSignaturesOfEveryAttributeAreCounted)
 {

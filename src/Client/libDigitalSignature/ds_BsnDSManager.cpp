@@ -45,6 +45,7 @@ DS::CTrustProvider LinkedProvider()
     // The dispatcher in crypt32 hands the subject to its registered SIP.
     p.CryptSIPVerifyIndirectData = UTIL::GetProc<decltype(p.CryptSIPVerifyIndirectData)>(
         ::GetModuleHandleW(L"crypt32.dll"), "CryptSIPVerifyIndirectData");
+    p.CryptSIPRetrieveSubjectGuidForCatalogFile = ::CryptSIPRetrieveSubjectGuidForCatalogFile;
     return p;
 }
 

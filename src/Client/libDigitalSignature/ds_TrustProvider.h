@@ -90,6 +90,8 @@ struct CTrustProvider {
     (LPCSTR, PCCERT_CHAIN_CONTEXT, PCERT_CHAIN_POLICY_PARA, PCERT_CHAIN_POLICY_STATUS);
     // Compares a file's digest with the one a signature carries.
     BOOL(WINAPI* CryptSIPVerifyIndirectData)(SIP_SUBJECTINFO*, SIP_INDIRECT_DATA*);
+    // The SIP subject type of a file, as a catalog member names it.
+    BOOL(WINAPI* CryptSIPRetrieveSubjectGuidForCatalogFile)(LPCWSTR, HANDLE, GUID*);
 };
 
 }  // namespace DS

@@ -159,21 +159,24 @@ TEST_F(ScriptedTest, AllowedSignersAreLoggedInOrdinalOrderAndZeroLengthNamesAreR
     CBsnDigitalSignatureManagerEx::PrepareSigners(0);
 
     const std::wstring prefix = L"CBsnDigitalSignatureManagerEx::";
-    const auto lines = Lines(capture, L"68|" + prefix + L"PrepareSigners - allowed signers=ALL");
-    for (const std::wstring& line : {
-             L"68|" + prefix + L"VerifyEmbeddedSignatureSingleSign - >>> try to verify file=" + m_file,
-             L"68|" + prefix +
-                 L"PrepareSigners - allowed signers=[Corvane, Inc.],[Microsoft Corporation],[Microsoft Windows],"
-                 L"[Microsoft Windows Component Publisher],[Microsoft Windows Early Launch Anti-malware Publisher],"
-                 L"[Microsoft Windows Hardware Compatibility Publisher],[Microsoft Windows Publisher],",
-             L"68|" + prefix + L"GetSignerFromhWVTStateData - get signer=[] for the digital signature",
-             L"68|" + prefix + L"VerifySignerForDigitalSignature - signer=[] is not in trusted list",
-             L"68|" + prefix +
-                 L"VerifyEmbeddedSignatureSingleSign - find a valid digital signature but signer is incorrect",
-             L"68|" + prefix + L"VerifyEmbeddedSignatureSingleSign - <<<",
-             L"68|" + prefix + L"EzCertGetSubjectName - subject name=[]",
-             L"68|" + prefix + L"PrepareSigners - allowed signers=ALL",
-         })
+    const std::wstring expected[] = {
+        L"68|" + prefix + L"VerifyEmbeddedSignatureSingleSign - >>> try to verify file=" + m_file,
+        L"68|" + prefix +
+            L"PrepareSigners - allowed signers=[Corvane, Inc.],[Microsoft Corporation],[Microsoft Windows],"
+            L"[Microsoft Windows Component Publisher],[Microsoft Windows Early Launch Anti-malware Publisher],"
+            L"[Microsoft Windows Hardware Compatibility Publisher],[Microsoft Windows Publisher],",
+        L"68|" + prefix + L"GetSignerFromhWVTStateData - get signer=[] for the digital signature",
+        L"68|" + prefix + L"VerifySignerForDigitalSignature - signer=[] is not in trusted list",
+        L"68|" + prefix + L"VerifyEmbeddedSignatureSingleSign - find a valid digital signature but signer is incorrect",
+        L"68|" + prefix + L"VerifyEmbeddedSignatureSingleSign - <<<",
+        L"68|" + prefix + L"EzCertGetSubjectName - subject name=[]",
+        L"68|" + prefix + L"PrepareSigners - allowed signers=ALL",
+    };
+    // Records travel on several pipe instances: they may arrive out of order.
+    std::vector<std::wstring> lines;
+    for (const std::wstring& line : expected)
+        lines = Lines(capture, line);
+    for (const std::wstring& line : expected)
         EXPECT_TRUE(Contains(lines, line)) << std::string(line.begin(), line.end()) << "\n"
                                            << ::testing::PrintToString(lines);
 }

@@ -151,6 +151,12 @@ BOOL WINAPI PeDigestMatches(SIP_SUBJECTINFO* subject, SIP_INDIRECT_DATA* indirec
            memcmp(digest.data(), indirect->Digest.pbData, digest.size()) == 0;
 }
 
+// Windows' catalog-file subject lookup: the SIP that claims the file.
+BOOL WINAPI SubjectGuidForCatalogFile(LPCWSTR path, HANDLE file, GUID* subject)
+{
+    return ::CryptSIPRetrieveSubjectGuid(path, file, subject);
+}
+
 // Windows' Authenticode policies: the chain checks with expiry and
 // revocation left out as the registry policy settings ask.
 BOOL WINAPI AuthenticodePolicies(LPCSTR oid, PCCERT_CHAIN_CONTEXT chain, PCERT_CHAIN_POLICY_PARA para,
@@ -359,6 +365,7 @@ DS::CTrustProvider WindowsSingleSignature()
     p.CryptCATAdminCalcHashFromFileHandle2 = nullptr;
     p.CertVerifyCertificateChainPolicy = AuthenticodePolicies;
     p.CryptSIPVerifyIndirectData = PeDigestMatches;
+    p.CryptSIPRetrieveSubjectGuidForCatalogFile = SubjectGuidForCatalogFile;
     return p;
 }
 

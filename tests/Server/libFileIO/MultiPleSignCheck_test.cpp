@@ -1,0 +1,335 @@
+// The multiple-signature verifier on the signed corpus: hash-only check, key
+// matching on primary and nested signers, the integrity list.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "MultiPleSignCheck.h"
+#include "corpus_manifest.h"
+#include "ds_test_provider.h"
+#include "log_fixtures.h"
+#include "test_support.h"
+
+using namespace KsxCorpus;
+
+namespace {
+
+std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+int ByCertInfo(const std::wstring& path)
+{
+    WINTRUST_DATA templ = {};
+    templ.cbStruct = sizeof(templ);
+    templ.dwUIChoice = WTD_UI_NONE;
+    templ.dwUnionChoice = WTD_CHOICE_FILE;
+    return CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(path.c_str(), &templ);
+}
+
+CVerifyFileSignV2::PublicKey PrimaryKeyOf(const wchar_t* name)
+{
+    CVerifyFileSignV2::PublicKey key;
+    std::wstring signer;
+    std::vector<CVerifyFileSignV2::PublicKey> nested;
+    CVerifyFileSignV2::GetInstance()->VerifySignatureAndGetCertInfo(Corpus(name).c_str(), key, signer, nested);
+    return key;
+}
+
+// Windows' provider whose trust check distrusts every signer explicitly.
+LONG WINAPI Distrusted(HWND, GUID*, LPVOID pv)
+{
+    return static_cast<WINTRUST_DATA*>(pv)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
+}
+
+class VerifierTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_saved = m_verifier.ExchangePublicKeys({});
+        m_vendor = PrimaryKeyOf(kVendorSha384Dll);
+        m_ms = PrimaryKeyOf(kMsCorporationDll);
+        ASSERT_FALSE(m_vendor.empty());
+        ASSERT_NE(m_vendor, m_ms);
+    }
+    void TearDown() override { m_verifier.ExchangePublicKeys(m_saved); }
+
+    CVerifyFileSignV2& m_verifier = *CVerifyFileSignV2::GetInstance();
+    CVerifyFileSignV2::PublicKeySet m_saved;
+    CVerifyFileSignV2::PublicKey m_vendor, m_ms;
+    KsxTest::CTempFolder m_scratch;
+};
+
+TEST_F(VerifierTest, KeyMatchingOnPrimaryAndNestedSigners)
+{
+    // A file whose only nested signature is the vendor's, its signature bytes damaged.
+    const std::string pe = DsTest::ReadBytes(Corpus(kMsPrimaryVendorNestedDll));
+    const std::string nested = DsTest::NestedSignaturesOf(DsTest::SignatureOf(pe)).at(0);
+    std::string broken = pe;
+    const size_t at = broken.find(nested);
+    ASSERT_NE(at, std::string::npos);
+    broken[at + nested.size() - 1] ^= 0x5A;
+    const std::wstring brokenNested = Wide(m_scratch.Path()) + L"broken_nested.dll";
+    DsTest::WriteBytes(brokenNested, broken);
+
+    DS::CTrustProvider distrust = DsTest::WindowsSingleSignature();
+    distrust.WinVerifyTrust = Distrusted;
+    enum Keys { kNone, kVendor, kMs, kBoth };
+    struct CRow {
+        std::wstring file;
+        Keys keys;
+        const DS::CTrustProvider* provider;  // null: the platform's own
+        int expected;
+    };
+    const CRow rows[] = {
+        {Corpus(kVendorSha384Dll), kVendor, nullptr, 1},
+        {Corpus(kVendorSha384Dll), kNone, nullptr, 0},
+        {Corpus(kMsCorporationDll), kVendor, nullptr, 0},
+        {Corpus(kMsCorporationDll), kMs, nullptr, 1},
+        {Corpus(kMsPrimaryVendorNestedDll), kVendor, nullptr, 1},
+        // Only the second nested signer (the first is a self-signed one) has a vendor key.
+        {Corpus(kMsPrimaryUntrustedThenVendorNestedDll), kVendor, nullptr, 1},
+        // One level of nesting is read: the vendor key two levels down is not.
+        {Corpus(kNestedDepth2VendorDll), kVendor, nullptr, 0},
+        // A nested signature that does not verify stops all key matching.
+        {brokenNested, kBoth, nullptr, 0},
+        // The hash is checked before any key.
+        {Corpus(kTamperedDll), kVendor, nullptr, 0},
+        {Corpus(kUnsignedDll), kBoth, nullptr, 0},
+        {L"C:\\no\\such\\file.dll", kBoth, nullptr, 0},
+        // Explicit distrust passes on a good low-level hash (seam: Wine's
+        // CryptSIPVerifyIndirectData and ...ForCatalogFile are stubs that fail).
+        {Corpus(kVendorSha384Dll), kVendor, &distrust, 1},
+        {Corpus(kTamperedDll), kVendor, &distrust, 0},
+        {Corpus(kMsCorporationDll), kVendor, &distrust, 0},
+    };
+    for (const CRow& row : rows) {
+        SCOPED_TRACE(::testing::Message() << std::string(row.file.begin(), row.file.end()) << ", keys " << row.keys
+                                          << (row.provider ? ", distrusted" : ""));
+        CVerifyFileSignV2::PublicKeySet keys;
+        if (row.keys == kVendor || row.keys == kBoth)
+            keys.insert(m_vendor);
+        if (row.keys == kMs || row.keys == kBoth)
+            keys.insert(m_ms);
+        m_verifier.ExchangePublicKeys(keys);
+        const DS::CTrustProvider* previous = row.provider ? DSTestHooks::SetTrustProvider(row.provider) : nullptr;
+        EXPECT_EQ(ByCertInfo(row.file), row.expected);
+        if (row.provider)
+            DSTestHooks::SetTrustProvider(previous);
+    }
+    // Under Wine itself explicit distrust cannot be overcome: its SIP check is a stub.
+    EXPECT_FALSE(m_verifier.LowLevelVerifyHash(Corpus(kVendorSha384Dll).c_str()));
+}
+
+TEST_F(VerifierTest, AnIntegrityListedFileRunsTheAcsCheckAndLeavesTelemetryWhenItFails)
+{
+    KsxTest::CAgentRegistry registry;
+    registry.SetDword("Misc.", "Marker", 1);
+    const std::wstring keyPack = Wide(m_scratch.Path()) + L"keypack.DLL";
+    ASSERT_TRUE(::CopyFileW(Corpus(kVendorSha384Dll).c_str(), keyPack.c_str(), FALSE));
+    m_verifier.ExchangePublicKeys({m_vendor});
+    EXPECT_EQ(ByCertInfo(keyPack), 1);
+
+    UTIL::CUniqueHKey misc;
+    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.", 0,
+                              KEY_READ | KEY_WOW64_32KEY, misc.put()),
+              ERROR_SUCCESS);
+    wchar_t text[300] = {};
+    DWORD cb = sizeof(text);
+    ASSERT_EQ(::RegQueryValueExW(misc.get(), L"TelemetryACSLocalVerifyFail", nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(text), &cb),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(text).find(keyPack + L"|"), 0u);
+
+    struct {
+        const wchar_t* path;
+        bool listed;
+    } const cases[] = {
+        {L"C:\\a\\BSNPIPC_64X.DLL", true},    {L"KeyPack.dll", false},
+        {L"C:\\KeyPack.dll.new", false},      {L"C:\\x\\CvWSCSvc.exe", true},
+        {L"C:\\x\\hostAgent_32x.dll", false}, {nullptr, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CVerifyFileSignV2::IsFileInIntegrityList(c.path), c.listed) << (c.path ? c.path : L"null");
+}
+
+TEST_F(VerifierTest, KeyPacksLoadOnlyWhenVendorSignedWithForcedIntegrity)
+{
+    struct {
+        const wchar_t* file;
+        int loaded;
+        size_t keys;
+    } const rows[] = {
+        {L"KeyPack.dll", 1, 2},
+        {L"keypack_lowercase.dll", 1, 2},  // "corvane, inc.": the issuer test ignores case
+        {L"keypack_noflag.dll", 0, 0},
+        {L"keypack_ms.dll", 0, 0},
+        {L"keypack_unsigned.dll", 0, 0},
+        {L"keypack_nokeys.dll", 0, 0},
+        {L"missing.dll", 0, 0},
+        {L"keypack_empty.dll", 1, 0},
+        {L"keypack_failone.dll", 1, 1},
+        {L"keypack_doubled.dll", 1, 2},
+        // A key claiming 4 GiB is refused without allocating; the other loads.
+        {L"keypack_huge.dll", 1, 1},
+    };
+    for (const auto& row : rows) {
+        const std::wstring path = KsxTest::ExeDir() + L"..\\keypack\\" + row.file;
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        m_verifier.ExchangePublicKeys({});
+        EXPECT_EQ(m_verifier.LoadKeyPackAndUpdatePublicKeyList(path.c_str()), row.loaded);
+        const CVerifyFileSignV2::PublicKeySet keys = m_verifier.ExchangePublicKeys({});
+        EXPECT_EQ(keys.size(), row.keys);
+        EXPECT_EQ(keys.count(m_vendor), row.keys == 2 ? 1u : 0u);
+    }
+}
+
+TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinnedChain)
+{
+    KsxTest::CAgentRegistry registry;
+    EXPECT_EQ(IsShimValidationEnabled(), 0);  // absent
+    for (const DWORD value : {2ul, 1ul}) {
+        registry.SetDword("Misc.", "EnableShimValidation", value);
+        EXPECT_EQ(IsShimValidationEnabled(), value == 1 ? 1 : 0);
+    }
+
+    KsxTest::CTempFolder install;
+    registry.SetString("", "Application Path", install.Path());
+    ::CreateDirectoryA((install.Path() + "Misc").c_str(), nullptr);
+    const std::wstring dir = KsxTest::ExeDir() + L"..\\keypack\\";
+    struct {
+        const wchar_t* file;
+        int vendorSubject, markerValid, pinned;
+        int record;  // the code the marker check records, 0 none
+    } const rows[] = {
+        {L"KeyPack_NA.dll", 1, 1, 1, 0},
+        // The primary (SHA-1 PKI) matches no pin, its nested vendor signature does.
+        {L"keypack_na_nested.dll", 1, 1, 1, 0},
+        {L"keypack_na_acs.dll", 1, 1, 1, 0},
+        {L"keypack_na_selfsigned.dll", 1, 1, 0, -1},
+        {L"keypack_na_ms.dll", 0, 1, 0, -1},
+        {L"KeyPack.dll", 1, 0, 1, -2},
+        // Exact subject, unlike the key pack's issuer test.
+        {L"keypack_lowercase.dll", 0, 0, 0, -2},
+        {L"keypack_unsigned.dll", 0, 0, 0, -2},
+    };
+    const std::string record = install.Path() + "Misc\\SBInvalidLogLastInfo.log";
+    for (const auto& row : rows) {
+        const std::wstring path = dir + row.file;
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        ::DeleteFileA(record.c_str());
+        EXPECT_EQ(IsSignedByVendorSubject(path.c_str()), row.vendorSubject);
+        EXPECT_EQ(IsMarkerResourceValid(path.c_str()), row.markerValid);
+        EXPECT_EQ(VerifyPinnedChainForFile(path.c_str()), row.pinned);
+        EXPECT_EQ(CheckShimMarker(path.c_str()), row.record == 0 ? 1 : 0);
+        const std::wstring text = row.record ? path + L"\t" + std::to_wstring(row.record) : L"";
+        EXPECT_EQ(DsTest::ReadBytes(Wide(record)),
+                  row.record ? std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2) : "");
+    }
+}
+
+// Marker resources of every shape: records must fill the resource exactly.
+TEST_F(VerifierTest, MarkerResourcesAreWellFormedOnlyWhenTheirRecordsFillThemExactly)
+{
+    const std::string rec6("\x01\x00\x00\x00\x00\x00", 6);
+    const std::string rec10(
+        "\x02\x00\x04\x00\x00\x00"
+        "abcd",
+        10);
+    struct {
+        std::string bytes;
+        int valid;
+    } const rows[] = {
+        {"\x01", 0},
+        {std::string("\x01\x00\x00\x00\x00", 5), 0},
+        {rec6, 1},
+        {rec10 + rec6, 1},
+        {rec10 + rec6 + "\x03", 0},
+        {std::string("\x01\x00\x05\x00\x00\x00"
+                     "abcd",
+                     10),
+         0},  // the last record runs past the end
+        {std::string("\x01\x00\xFF\xFF\xFF\xFF"
+                     "ab",
+                     8),
+         0},                                                     // 0xFFFFFFFF
+        {std::string("\x01\x00\xFA\xFF\xFF\xFF", 6) + rec6, 0},  // wraps to the end with 32-bit sums
+    };
+    const std::string base = DsTest::ReadBytes(KsxTest::ExeDir() + L"..\\keypack\\keypack_unsigned.dll");
+    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) {
+        SCOPED_TRACE(i);
+        const std::wstring path = Wide(m_scratch.Path()) + L"marker" + std::to_wstring(i) + L".dll";
+        DsTest::WriteBytes(path, base);
+        HANDLE update = ::BeginUpdateResourceW(path.c_str(), FALSE);
+        ASSERT_TRUE(update);
+        ASSERT_TRUE(::UpdateResourceW(update, L"CORVANEHALYARDMARKER", MAKEINTRESOURCEW(1), 0,
+                                      const_cast<char*>(rows[i].bytes.data()),
+                                      static_cast<DWORD>(rows[i].bytes.size())));
+        ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
+        EXPECT_EQ(IsMarkerResourceValid(path.c_str()), rows[i].valid);
+    }
+}
+
+// ACS signatures: both usages and the pinned CA in the chain; no vendor key needed.
+TEST_F(VerifierTest, AcsSignaturesNeedBothUsagesAndThePinnedCertificate)
+{
+    struct {
+        const wchar_t* file;
+        int acs;
+    } const rows[] = {
+        {kAcsSignedDll, 1},   {kMsPrimaryAcsNestedDll, 1}, {kAcsOneEkuDll, 0},
+        {kAcsUnpinnedDll, 0}, {kVendorSha384Dll, 0},       {kUnsignedDll, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::wstring(row.file).c_str());
+        EXPECT_EQ(m_verifier.VerifyACSWithoutRootCAForFile(Corpus(row.file).c_str()), row.acs);
+        EXPECT_EQ(ByCertInfo(Corpus(row.file)), row.acs);
+    }
+}
+
+// First use from 8 threads at once: one instance, and every verdict alike.
+TEST(VerifierConcurrencyTest, EightThreadsShareOneInstanceOnFirstUse)
+{
+    struct CThread {
+        HANDLE handle;
+        CVerifyFileSignV2* instance;
+        int verdict;
+    } threads[8] = {};
+    for (CThread& t : threads) {
+        t.handle = ::CreateThread(
+            nullptr, 0,
+            [](void* p) -> DWORD {
+                auto* t = static_cast<CThread*>(p);
+                t->instance = CVerifyFileSignV2::GetInstance();
+                t->verdict = ByCertInfo(Corpus(kAcsSignedDll)) + 2 * ByCertInfo(Corpus(kMsCorporationDll));
+                return 0;
+            },
+            &t, 0, nullptr);
+        ASSERT_TRUE(t.handle);
+    }
+    for (CThread& t : threads) {
+        EXPECT_EQ(::WaitForSingleObject(t.handle, 60000), WAIT_OBJECT_0);
+        ::CloseHandle(t.handle);
+        EXPECT_EQ(t.instance, threads[0].instance);
+        EXPECT_EQ(t.verdict, 1);
+    }
+}
+
+// Every nested-signature attribute counts, not only the last one.
+TEST(VerifierNestedTest, NestedSignaturesOfEveryAttributeAreCounted)
+{
+    BYTE bytes[3] = {1, 2, 3};
+    CRYPT_ATTR_BLOB values[3] = {{1, bytes}, {1, bytes + 1}, {1, bytes + 2}};
+    char nestedOid[] = "1.3.6.1.4.1.311.2.4.1";
+    char otherOid[] = "1.2.840.113549.1.9.6";
+    CRYPT_ATTRIBUTE attrs[3] = {{nestedOid, 2, values}, {otherOid, 1, values}, {nestedOid, 1, values + 2}};
+    CMSG_SIGNER_INFO info = {};
+    info.UnauthAttrs = {3, attrs};
+    std::vector<const CRYPT_ATTR_BLOB*> nested;
+    EXPECT_EQ(CVerifyFileSignV2::GetNestedSignature(&info, nested), 3);
+    ASSERT_EQ(nested.size(), 3u);
+    EXPECT_EQ(nested[2], &values[2]);
+    EXPECT_EQ(CVerifyFileSignV2::GetNestedSignature(nullptr, nested), 0);
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 // takes both from the locale a process starts in.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,23 @@ TEST(MultiLangLoad, BasePathWithoutDriveIsTheHostsFolder)
     EXPECT_STREQ(text, "Scan with Halyard NT");
     module.reset();
     ::DeleteFileW(besideHost.c_str());
+}
+
+TEST(MultiLangLoad, RealGermanLocale)
+{
+    // CTest runs this under LC_ALL=de_DE.UTF-8: Wine takes both languages from the locale.
+    const char* expected = std::getenv("KSX_EXPECT_LANGID");
+    if (!expected)
+        GTEST_SKIP() << "only under a German locale";
+    ASSERT_EQ(::GetSystemDefaultLangID(), std::strtoul(expected, nullptr, 16));
+    KsxTest::CTempFolder folder;
+    for (const wchar_t* name : {L"WDXNTRES.DLL", L"WDXNTRES_de.DLL", L"WDXNTRES_en.DLL"})
+        ASSERT_TRUE(::CopyFileW(Built(name).c_str(), (Wide(folder.Path()) + name).c_str(), FALSE));
+    UTIL::CUniqueModule module(LoadLibrary_MultiLang((folder.Path() + "WDXNTRES.DLL").c_str(), 1));
+    ASSERT_TRUE(module) << ::GetLastError();
+    wchar_t text[64] = {};
+    ::LoadStringW(module.get(), 139, text, 64);
+    EXPECT_STREQ(text, L"Mit Halyard NT auf Viren pr\u00fcfen");
 }
 
 }  // namespace

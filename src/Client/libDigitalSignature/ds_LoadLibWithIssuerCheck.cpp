@@ -49,6 +49,10 @@ HMODULE LoadLibraryWithIssuerCheckW(const wchar_t* lpIssuerName, const wchar_t* 
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (!lpFileName) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     const std::wstring file = lpFileName;
     LOGW('D', L"%s - File for issuer check is (%s)", name, file.c_str());
 
@@ -89,7 +93,14 @@ HMODULE LoadLibraryWithIssuerCheckW(const wchar_t* lpIssuerName, const wchar_t* 
     if (const auto hook = g_afterCheck.load())
         hook(file.c_str());
 
-    std::wstring path = file;
+    // The file checked, not one the loader's search order finds first.
+    std::wstring path(kPathChars, L'\0');
+    const DWORD full = ::GetFullPathNameW(file.c_str(), static_cast<DWORD>(path.size()), &path[0], nullptr);
+    if (full == 0 || full >= path.size()) {
+        ::SetLastError(full ? ERROR_FILENAME_EXCED_RANGE : ::GetLastError());
+        return nullptr;
+    }
+    path.resize(full);
     // Without an extension the system would add ".dll".
     if (Extension(path.c_str()).empty()) {
         if (path.size() + 1 >= kPathChars) {

@@ -8,8 +8,9 @@ constexpr const wchar_t* kCorvaneIssuer = L"Corvane, Inc.";
 
 // LoadLibraryW of the file once its signature passes CheckFileIssuer. The file
 // stays open without write or delete sharing from the check until the load
-// has returned, so the module loaded is the file checked. Null on failure,
-// with the last error 87 (no issuer), 2 (missing file or a directory),
+// has returned, and a relative name is loaded by its full path, so the module
+// loaded is the file checked. Null on failure, with the last error 87 (no
+// issuer or file), 2 (missing file or a directory),
 // ERROR_FAILED_ISSUER_CHECK (refused, reported to the event log), 206 (name
 // longer than MAX_PATH), or what CreateFileW or LoadLibraryW left.
 HMODULE LoadLibraryWithIssuerCheckW(const wchar_t* lpIssuerName, const wchar_t* lpFileName);

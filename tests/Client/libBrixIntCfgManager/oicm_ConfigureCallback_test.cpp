@@ -26,10 +26,7 @@ std::vector<std::string> ReadLines(const std::wstring& path)
 }
 size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix)
 {
-    size_t n = 0;
-    for (const auto& l : lines)
-        n += l.rfind(prefix, 0) == 0;
-    return n;
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
 // traymon.exe running until the object goes.

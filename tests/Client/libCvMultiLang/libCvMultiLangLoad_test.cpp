@@ -72,9 +72,7 @@ TEST(MultiLangLoad, PicksTheVariantOfTheLanguageAndVersion)
     };
     for (const CRow& row : rows) {
         KsxTest::CTempFolder folder;
-        SCOPED_TRACE(::testing::Message()
-                     << "system " << std::hex << row.system << " user " << row.user << " loads "
-                     << (row.loaded ? std::string(row.loaded, row.loaded + wcslen(row.loaded)) : "nothing"));
+        SCOPED_TRACE(::testing::Message() << std::hex << row.system << " " << row.user << " " << row.source);
         for (const CFile& file : row.files)
             ASSERT_TRUE(::CopyFileW(Built(file.from).c_str(), (Wide(folder.Path()) + file.to).c_str(), FALSE));
         CLanguages languages(row.system, row.user);

@@ -15,6 +15,10 @@ namespace {
 
 const std::string kBuilt = KsxTest::ExeDirA() + "..\\agent\\cvnotify\\";
 
+bool Has(const std::vector<std::wstring>& texts, const std::wstring& part)
+{
+    return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.find(part) != t.npos; });
+}
 // The message texts received, once one containing `last` has arrived.
 std::vector<std::wstring> Texts(KsxTest::CLogCapture& capture, const std::wstring& last)
 {
@@ -23,15 +27,11 @@ std::vector<std::wstring> Texts(KsxTest::CLogCapture& capture, const std::wstrin
         texts.clear();
         for (const auto& r : capture.Records())
             texts.push_back(r.text);
-        if (std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.find(last) != t.npos; }))
+        if (Has(texts, last))
             break;
         capture.WaitForCommands(texts.size() + 1, 100);
     }
     return texts;
-}
-bool Has(const std::vector<std::wstring>& texts, const std::wstring& part)
-{
-    return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.find(part) != t.npos; });
 }
 
 TEST(CvNotifyDLL, RefusesMissingOrIncompleteLibraryAndEveryCallThenGivesMinusTwo)

@@ -1,7 +1,7 @@
 // Stand-in for the agent's tray monitor: a top-level window that takes scan
 // requests (WM_COPYDATA with wParam 3 and code 3, "?"-joined ANSI paths whose
-// only NUL is the last byte) and journals each requested path; anything else
-// is rejected and counted.
+// only NUL is the last byte) and journals each requested path, and the IPC
+// command 1815 (its channel name); anything else is rejected and counted.
 //
 //   traymon [--journal PATH] [--ready-event NAME] [--hang]
 //
@@ -23,6 +23,8 @@ const char kClassName[] = "WdxNTMonClass";
 const char kTitle[] = "WdxNTMon.MainFrame";
 constexpr ULONG_PTR kScanRequestCode = 3;
 constexpr WPARAM kScanRequestWParam = 3;
+// An IPC command (wParam and dwData) whose data is its channel name.
+constexpr ULONG_PTR kShowTrayIconCommand = 1815;
 
 std::wstring g_journal;
 bool g_hang = false;
@@ -92,6 +94,11 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     switch (message) {
     case WM_COPYDATA: {
         const auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        if (cds && wParam == kShowTrayIconCommand && cds->dwData == kShowTrayIconCommand && cds->lpData &&
+            cds->cbData > 0 && static_cast<const char*>(cds->lpData)[cds->cbData - 1] == '\0') {
+            Record("IPC 1815 " + AgentStub::AnsiToUtf8(static_cast<const char*>(cds->lpData)));
+            return TRUE;
+        }
         std::vector<std::string> paths;
         const char* reason = nullptr;
         if (!ParseRequest(wParam, cds, paths, &reason))

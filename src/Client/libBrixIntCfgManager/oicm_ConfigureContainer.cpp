@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "logcl_DebugLog.h"
+#include "oicm_ConfigureCallback.h"
 #include "ut_Trace.h"
 
 namespace BrixIntegration {
@@ -30,7 +31,7 @@ const CConfigureRow kConfigureTable[] = {
     {117, L"EnablePopupTdiMessage", 1, nullptr, 0},
     {118, L"EnablePopupUrlFilteringAlertMessage", 1, nullptr, 0},
     {119, L"EnablePopupAskRebootForNscDriver", 1, nullptr, 0},
-    {120, L"SystemTrayIconOnOff", 1, nullptr, 0},  // tray-icon hook: not wired yet
+    {120, L"SystemTrayIconOnOff", 1, CConfigureCallback::CallbackShowSystemTrayIcon, 0},
     {121, L"ShowWdxntMonVersionInfo", 1, nullptr, 0},
     {122, L"ShowWdxntMonSwitchMobileMode", 1, nullptr, 0},
     {123, L"ShowWdxntMonScheduleUpdateOnOff", 1, nullptr, 0},

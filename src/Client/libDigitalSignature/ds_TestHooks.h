@@ -13,4 +13,9 @@ const DS::CTrustProvider* SetTrustProvider(const DS::CTrustProvider* provider);
 // The system's own entry points, for stand-ins that pass calls on.
 const DS::CTrustProvider& SystemTrustProvider();
 
+// Called by LoadLibraryWithIssuerCheckW between a passed check and the load;
+// null removes it. Returns the one it replaces.
+using AfterIssuerCheckHook = void (*)(const wchar_t* file);
+AfterIssuerCheckHook SetAfterIssuerCheckHook(AfterIssuerCheckHook hook);
+
 }  // namespace DSTestHooks

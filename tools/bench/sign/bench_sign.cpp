@@ -1,7 +1,8 @@
 // Cost of one VerifyDigitalSignature of a vendor-signed library (flags 1, as
 // the issuer-checked load asks), as a ratio against one bare WinVerifyTrust of
 // the same file measured in the same run (open the file, verify with the same
-// settings, close the state and the file). Trace records are gated off, as in
+// settings, close the state and the file); and the issuer-checked load beside
+// that bare check followed by LoadLibraryW. Trace records are gated off, as in
 // the field, and let through in a further row. Needs the signed corpus the
 // build makes (its test root installed in the prefix).
 //
@@ -20,6 +21,7 @@
 #include "bench_util.h"
 #include "corpus_manifest.h"
 #include "ds_BsnDSManager.h"
+#include "ds_LoadLibWithIssuerCheck.h"
 #include "ut_Handle.h"
 
 namespace {
@@ -96,7 +98,7 @@ int main(int argc, char** argv)
     constexpr int kRounds = 7;
     const long long count = 20 * scale;
     volatile LONG sink = 0;
-    std::vector<double> bare, manager, traced;
+    std::vector<double> bare, manager, traced, bareLoad, checkedLoad;
     for (int round = 0; round < kRounds; ++round) {
         bare.push_back(Bench::NsPerOp(count, [&](long long) { sink = BareWinVerifyTrust(file.c_str()); }));
         manager.push_back(Bench::NsPerOp(count, [&](long long) {
@@ -107,6 +109,12 @@ int main(int argc, char** argv)
             sink = CBsnDigitalSignatureManagerEx::VerifyDigitalSignature(file.c_str(), 1, false).bVerified;
         }));
         word.Set(0x00018000);
+        bareLoad.push_back(Bench::NsPerOp(count, [&](long long) {
+            sink = BareWinVerifyTrust(file.c_str());
+            ::FreeLibrary(::LoadLibraryW(file.c_str()));
+        }));
+        checkedLoad.push_back(Bench::NsPerOp(
+            count, [&](long long) { ::FreeLibrary(LoadLibraryWithIssuerCheckW(kCorvaneIssuer, file.c_str())); }));
     }
     word.Restore();
     const double bareNs = Median(bare);
@@ -115,6 +123,8 @@ int main(int argc, char** argv)
     Bench::Row("A: bare WinVerifyTrust (open, verify, close state)", bareNs);
     Bench::Row("VerifyDigitalSignature(file, 1, false)", Median(manager), "A", bareNs);
     Bench::Row("VerifyDigitalSignature(file, 1, false), traces on", Median(traced), "A", bareNs);
+    Bench::Row("B: bare WinVerifyTrust + LoadLibraryW + FreeLibrary", Median(bareLoad));
+    Bench::Row("LoadLibraryWithIssuerCheckW + FreeLibrary", Median(checkedLoad), "B", Median(bareLoad));
     printf("\n%d rounds of %lld calls per row; file %s\n", kRounds, count, fileA.c_str());
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "cntts_CtxMenu.h"
 
 #include "cntts_Module.h"
+#include "libCvMultiLang.h"
 #include "libCvProfileDocument.h"
 #include "mbwc_MBWC.h"
 #include "ut_AgentRegistry.h"
@@ -35,8 +36,9 @@ bool EndsWithPathSeparator(const std::string& s, UINT codePage)
 
 namespace {
 
-// The language resource library. Not loaded yet: help text uses its fallback.
-HMODULE LoadResourceLibrary(const std::wstring& /*path*/) { return nullptr; }
+// The signed resource library of the system's language; null leaves the help
+// text at its fallback.
+HMODULE LoadResourceLibrary(const std::string& path) { return LoadLibrary_MultiLang(path.c_str(), 1); }
 
 }  // namespace
 
@@ -73,7 +75,7 @@ CShellExt::CShellExt()
     ::lstrcpynA(m_szInstallFolder, folder.c_str(), kInstallFolderSize);
 
     const std::string libPath = AppendPathComponent(m_szInstallFolder, kResourceLibName);
-    m_hResourceLib.reset(LoadResourceLibrary(MBWC::MBToWC(libPath.c_str())));
+    m_hResourceLib.reset(LoadResourceLibrary(libPath));
     ModuleObjectAdded();
 }
 

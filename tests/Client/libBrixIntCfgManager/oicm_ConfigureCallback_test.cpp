@@ -1,0 +1,102 @@
+// The tray-icon callback over the IPC stand-in, with the tray monitor
+// stand-in as the receiver. The binding is process-wide, so the cases run in
+// order in one test: without the library, then with it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "oicm_ConfigureCallback.h"
+#include "test_support.h"
+
+namespace {
+
+using BrixIntegration::CConfigureCallback;
+
+std::vector<std::string> ReadLines(const std::wstring& path)
+{
+    std::ifstream in(path.c_str());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(0, line.find('\r')));
+    return lines;
+}
+size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+// traymon.exe running until the object goes.
+class CTrayMonitor {
+public:
+    explicit CTrayMonitor(const std::wstring& journal)
+    {
+        const std::wstring event = L"ksx_traymon_ready_" + std::to_wstring(::GetCurrentProcessId());
+        UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+        std::wstring cmd =
+            L"\"" + KsxTest::ExeDir() + L"traymon.exe\" --journal \"" + journal + L"\" --ready-event " + event;
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        if (::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi)) {
+            ::CloseHandle(m_pi.hThread);
+            ::WaitForSingleObject(ready.get(), 30000);
+        }
+    }
+    ~CTrayMonitor()
+    {
+        if (m_pi.hProcess) {
+            ::TerminateProcess(m_pi.hProcess, 0);
+            ::WaitForSingleObject(m_pi.hProcess, 10000);
+            ::CloseHandle(m_pi.hProcess);
+        }
+    }
+
+private:
+    PROCESS_INFORMATION m_pi = {};
+};
+
+TEST(ConfigureCallback, ShowSystemTrayIconReachesTheTrayMonitorThroughOneBinding)
+{
+    const std::wstring dll = KsxTest::ExeDir() + L"BsnPIPC_64x.dll";
+    const std::wstring ipcJournal = KsxTest::ExeDir() + L"BsnPIPC_64x.journal";
+    ::DeleteFileW(ipcJournal.c_str());
+
+    // Without the library beside the host: nothing to call, every time.
+    ASSERT_EQ(::GetFileAttributesW(dll.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(CConfigureCallback::CallbackShowSystemTrayIcon(0), CConfigureCallback::kNotAvailable);
+    EXPECT_EQ(CConfigureCallback::CallbackShowSystemTrayIcon(0), CConfigureCallback::kNotAvailable);
+
+    KsxTest::CTempFolder folder;
+    const std::wstring trayJournal = std::wstring(folder.Path().begin(), folder.Path().end()) + L"traymon.journal";
+    CTrayMonitor monitor(trayJournal);
+    ASSERT_TRUE(::CopyFileW((KsxTest::ExeDir() + L"..\\agent\\bsnpipc\\BsnPIPC_64x.dll").c_str(), dll.c_str(), FALSE));
+    EXPECT_EQ(CConfigureCallback::CallbackShowSystemTrayIcon(0), 0);
+    auto lines = ReadLines(ipcJournal);
+    // The first call opens the shared context and its own, and ends its own.
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"BIPC_Init 1 UPDATE_SHOW_SYSTEM_TRAY_ICON",
+                                        "BIPC_Init 2 UPDATE_SHOW_SYSTEM_TRAY_ICON", "BIPC_CreateCommand 1 1815 0 2",
+                                        "BIPC_SendData 4 2 sent", "BIPC_FreeCommand 2", "BIPC_DeInit 2"}));
+
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([] { EXPECT_EQ(CConfigureCallback::CallbackShowSystemTrayIcon(0), 0); });
+    for (auto& t : threads)
+        t.join();
+    lines = ReadLines(ipcJournal);
+    EXPECT_EQ(CountPrefix(lines, "BIPC_Init "), 2u + 8u);  // one context per later call
+    EXPECT_EQ(CountPrefix(lines, "BIPC_DeInit "), 1u + 8u);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "BIPC_DeInit 1"), 0);  // the shared context stays
+    EXPECT_EQ(CountPrefix(ReadLines(trayJournal), "IPC 1815 UPDATE_SHOW_SYSTEM_TRAY_ICON"), 9u);
+
+    // The library stays loaded: rename it away so no other suite finds it.
+    const std::wstring parked = dll + L"." + std::to_wstring(::GetTickCount()) + L".old";
+    EXPECT_TRUE(::MoveFileExW(dll.c_str(), parked.c_str(), MOVEFILE_REPLACE_EXISTING));
+    ::DeleteFileW(parked.c_str());
+    ::DeleteFileW(ipcJournal.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+// The notification library wrapper: where it looks, what it refuses, what the
+// calls carry to the library.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "log_fixtures.h"
+#include "smu_CCvNotifyDLL.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kBuilt = KsxTest::ExeDirA() + "..\\agent\\cvnotify\\";
+
+bool Has(const std::vector<std::wstring>& texts, const std::wstring& part)
+{
+    return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.find(part) != t.npos; });
+}
+// The message texts received, once one containing `last` has arrived.
+std::vector<std::wstring> Texts(KsxTest::CLogCapture& capture, const std::wstring& last)
+{
+    std::vector<std::wstring> texts;
+    for (int i = 0; i < 50; ++i) {
+        texts.clear();
+        for (const auto& r : capture.Records())
+            texts.push_back(r.text);
+        if (Has(texts, last))
+            break;
+        capture.WaitForCommands(texts.size() + 1, 100);
+    }
+    return texts;
+}
+
+TEST(CvNotifyDLL, RefusesMissingOrIncompleteLibraryAndEveryCallThenGivesMinusTwo)
+{
+    KsxTest::CLevelWord word(0);
+    KsxTest::CLogCapture capture(16);
+    ASSERT_TRUE(capture.Listening());
+    KsxTest::CTempFolder empty;
+    struct CRow {
+        std::string directory;
+        bool loaded;
+    };
+    const CRow rows[] = {{empty.Path(), false}, {kBuilt + "noreport", false}, {kBuilt, true}};
+    for (const CRow& row : rows) {
+        SCOPED_TRACE(row.directory);
+        CCvNotifyDLL notify;
+        EXPECT_EQ(notify.Init(row.directory.c_str()), row.loaded ? 1 : 0);
+        EXPECT_EQ(notify.Init(row.directory.c_str()), 1);  // once per object
+        EXPECT_EQ(notify.Loaded(), row.loaded);
+        EXPECT_EQ(notify.AnyBound(), row.loaded);
+        if (row.loaded)
+            continue;
+        HANDLE handle = nullptr;
+        EXPECT_EQ(notify.InitDefaultEventSource("Corvane Bastion", 0), CCvNotifyDLL::kNotBound);
+        EXPECT_EQ(notify.OpenEventSource(nullptr, "Corvane Bastion", &handle), CCvNotifyDLL::kNotBound);
+        EXPECT_EQ(notify.ReportEventLogEx(handle, 2, 5, 0x80050258, "x"), CCvNotifyDLL::kNotBound);
+        EXPECT_EQ(notify.CloseEventSource(handle), CCvNotifyDLL::kNotBound);
+        EXPECT_EQ(handle, nullptr);
+    }
+    const auto texts = Texts(capture, L"CCvNotifyDLL::CloseEventSource(0) return -2");
+    EXPECT_TRUE(Has(texts,
+                    L"CCvNotifyDLL::Init - CCvNotifyDLL:CCvNotifyDLL() Verify DigitalSignature "
+                    L"Failed(cvnotify.dll) error = 0x"));
+    EXPECT_TRUE(Has(texts, L"CCvNotifyDLL::Init - CCvNotifyDLL::CCvNotifyDLL() LoadLibrary(cvnotify.dll) error = "));
+    EXPECT_TRUE(Has(texts, L"CCvNotifyDLL::Init - CCvNotifyDLL::CCvNotifyDLL() GetProcAddress error = 127"));
+    EXPECT_TRUE(Has(texts, L"CCvNotifyDLL::OpenEventSource(NULL, Corvane Bastion, "));
+}
+
+TEST(CvNotifyDLL, CallsReachTheLibraryUnchanged)
+{
+    const std::wstring journal = KsxTest::ExeDir() + L"..\\agent\\cvnotify\\cvnotify.journal";
+    ::DeleteFileW(journal.c_str());
+    CCvNotifyDLL notify;
+    ASSERT_EQ(notify.Init(kBuilt.c_str()), 1);  // trailing backslash: joined once
+    EXPECT_EQ(notify.InitDefaultEventSource("Corvane Bastion", 0), 0);
+    HANDLE handle = nullptr;
+    EXPECT_EQ(notify.OpenEventSource(nullptr, "Corvane Bastion", &handle), 0);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(notify.ReportEventLogEx(handle, 2, 5, 0x80050258, "one event"), 0);
+    EXPECT_EQ(notify.CloseEventSource(handle), 0);
+
+    std::ifstream in(journal.c_str());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(0, line.find('\r')));
+    EXPECT_EQ(lines, (std::vector<std::string>{"InitDefaultEventSource|Corvane Bastion|0|0|0x00000000|",
+                                               "ReportEventLogEx||2|5|0x80050258|one event"}));
+}
+
+}  // namespace

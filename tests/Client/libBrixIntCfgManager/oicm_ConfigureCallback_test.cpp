@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "oicm_ConfigureCallback.h"
+#include "oicm_ConfigureManager.h"
 #include "test_support.h"
 
 namespace {
@@ -73,7 +74,13 @@ TEST(ConfigureCallback, ShowSystemTrayIconReachesTheTrayMonitorThroughOneBinding
     const std::wstring trayJournal = std::wstring(folder.Path().begin(), folder.Path().end()) + L"traymon.journal";
     CTrayMonitor monitor(trayJournal);
     ASSERT_TRUE(::CopyFileW((KsxTest::ExeDir() + L"..\\agent\\bsnpipc\\BsnPIPC_64x.dll").c_str(), dll.c_str(), FALSE));
-    EXPECT_EQ(CConfigureCallback::CallbackShowSystemTrayIcon(0), 0);
+    // A refresh without callbacks leaves the library alone; with them, switch 120 calls it.
+    KsxTest::CAgentRegistry registry;
+    const std::string ini = folder.WriteFile("switches.ini", "[Global Setting]\r\nSystemTrayIconOnOff=0\r\n");
+    BrixIntegration::CConfigureManager manager;
+    manager.UpdateKeyFromIniA(ini.c_str(), 0);
+    EXPECT_EQ(::GetModuleHandleW(L"BsnPIPC_64x.dll"), nullptr);
+    manager.UpdateKeyFromIniA(ini.c_str(), 1);
     auto lines = ReadLines(ipcJournal);
     // The first call opens the shared context and its own, and ends its own.
     EXPECT_EQ(lines,

@@ -62,7 +62,6 @@ protected:
 
 TEST_F(IssuerCheckTest, RefusalMatrixWithEventAndRecord)
 {
-    const std::wstring missing = Wide(m_scratch.Path()) + L"missing.dll";
     const std::wstring folder = Wide(m_scratch.Path());
     struct CRow {
         const wchar_t* issuer;
@@ -74,7 +73,7 @@ TEST_F(IssuerCheckTest, RefusalMatrixWithEventAndRecord)
     const CRow rows[] = {
         {nullptr, Corpus(kVendorSha384Dll), true, ERROR_INVALID_PARAMETER, 0},
         {kCorvaneIssuer, folder, true, ERROR_FILE_NOT_FOUND, 0},
-        {kCorvaneIssuer, missing, true, ERROR_FILE_NOT_FOUND, 0},
+        {kCorvaneIssuer, folder + L"missing.dll", true, ERROR_FILE_NOT_FOUND, 0},
         {kCorvaneIssuer, Corpus(kUnsignedDll), true, ERROR_FAILED_ISSUER_CHECK, 1},
         {kCorvaneIssuer, Corpus(kTamperedDll), true, ERROR_FAILED_ISSUER_CHECK, 1},
         // A valid signature by a Microsoft name: the vendor alone is allowed.

@@ -122,30 +122,38 @@ __attribute__((noinline)) bool WriteRecord(DWORD level, const Ch* file, DWORD li
     return SendRecord(level, file, line, record);
 }
 
-}  // namespace
-
-void DebugLogA(DWORD level, const char* file, DWORD line, const char* format, ...)
+// Saves the caller's last error around composing and sending. Out of line, so
+// that the entry points keep only the gate in front of it.
+template <typename Ch, size_t NameChars>
+__attribute__((noinline)) bool LogRecord(DWORD level, const Ch* file, DWORD line, const Ch* format, va_list args)
 {
     const DWORD savedError = ::GetLastError();
-    if (IsLogLevelEnabled(CLogLevelMap::Instance(), level)) {
-        va_list args;
-        va_start(args, format);
-        WriteRecord<char, MAX_PATH>(level, file, line, format, args);
-        va_end(args);
-    }
+    const bool sent = WriteRecord<Ch, NameChars>(level, file, line, format, args);
     ::SetLastError(savedError);
+    return sent;
+}
+
+}  // namespace
+
+// Both entry points decide from the shared word before anything else: a record
+// held back costs the read of the word and the return.
+void DebugLogA(DWORD level, const char* file, DWORD line, const char* format, ...)
+{
+    if (IsLogLevelHeldBack(level))
+        return;
+    va_list args;
+    va_start(args, format);
+    LogRecord<char, MAX_PATH>(level, file, line, format, args);
+    va_end(args);
 }
 
 bool DebugLogW(DWORD level, const wchar_t* file, DWORD line, const wchar_t* format, ...)
 {
-    const DWORD savedError = ::GetLastError();
-    bool sent = false;
-    if (IsLogLevelEnabled(CLogLevelMap::Instance(), level)) {
-        va_list args;
-        va_start(args, format);
-        sent = WriteRecord<wchar_t, kWideNameChars>(level, file, line, format, args);
-        va_end(args);
-    }
-    ::SetLastError(savedError);
+    if (IsLogLevelHeldBack(level))
+        return false;
+    va_list args;
+    va_start(args, format);
+    const bool sent = LogRecord<wchar_t, kWideNameChars>(level, file, line, format, args);
+    va_end(args);
     return sent;
 }

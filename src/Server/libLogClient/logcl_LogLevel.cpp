@@ -2,26 +2,14 @@
 
 namespace {
 
-struct CRankTable {
-    signed char rank[256];
-
-    constexpr CRankTable() : rank()
-    {
-        for (int i = 0; i < 256; ++i)
-            rank[i] = 9;
-        rank[0] = rank[1] = rank[2] = rank['F'] = 2;
-        rank[3] = rank[4] = rank['E'] = 4;
-        rank[5] = rank['W'] = 5;
-        rank[6] = rank[7] = rank['I'] = 7;
-        rank['N'] = -1;
-    }
-};
-
-constexpr CRankTable kRanks;
+// Read by the entry points when there is no view: control inactive.
+const volatile LONG s_zeroWord = 0;
 
 }  // namespace
 
-int LogLevelRank(DWORD level) { return kRanks.rank[level & 0xFF]; }
+std::atomic<const volatile LONG*> LogLevelDetail::g_pWord{&s_zeroWord};
+
+int LogLevelRank(DWORD level) { return LogLevelDetail::kRanks.rank[level & 0xFF]; }
 
 HANDLE CreateLogLevelMapping()
 {
@@ -44,12 +32,14 @@ CLogLevelMap::CLogLevelMap() : m_lock(SRWLOCK_INIT)
     m_hMapping.reset(CreateLogLevelMapping());
     if (m_hMapping)
         m_pView.reset(::MapViewOfFile(m_hMapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DWORD)));
+    LogLevelDetail::g_pWord.store(m_pView ? View() : &s_zeroWord, std::memory_order_release);
     ::SetLastError(saved);
 }
 
 CLogLevelMap::~CLogLevelMap()
 {
     ::AcquireSRWLockExclusive(&m_lock);
+    LogLevelDetail::g_pWord.store(&s_zeroWord, std::memory_order_release);
     m_pView.reset();
     m_hMapping.reset();
     ::ReleaseSRWLockExclusive(&m_lock);
@@ -64,14 +54,6 @@ CLogLevelMap& CLogLevelMap::Instance()
 
 bool IsLogLevelEnabled(const CLogLevelMap& holder, DWORD level)
 {
-    if (level > 255)
-        return true;
     const volatile LONG* view = holder.View();
-    if (!view)
-        return true;
-    const DWORD word = static_cast<DWORD>(*view);
-    if (!(word & kLogLevelActiveBit))
-        return true;
-    const int threshold = static_cast<SHORT>(word & kLogLevelThresholdMask);
-    return kRanks.rank[level] <= threshold;
+    return !view || LogLevelDetail::PassesWord(static_cast<DWORD>(*view), level);
 }

@@ -18,7 +18,7 @@ int main()
     if (CLogLevelMap::Instance().View())
         return 3;
     for (DWORD level : {0ul, 5ul, 68ul, 69ul, 70ul, 73ul, 78ul, 87ul, 255ul, 300ul})
-        if (!IsLogLevelEnabled(CLogLevelMap::Instance(), level))
+        if (!IsLogLevelEnabled(CLogLevelMap::Instance(), level) || IsLogLevelHeldBack(level))
             return 1;
     // Logging still works as a call: nothing listens, the error code stays.
     ::SetLastError(0xdeadbeef);

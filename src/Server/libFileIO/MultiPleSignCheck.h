@@ -89,8 +89,9 @@ public:
     // "DSInvalidLogLastInfo.log": the last file the signature manager refused.
     void WriteDigitalSignInvalidLog(const wchar_t* pwszFile, int nCode);
     // "SBInvalidLogLastInfo.log": the last shim key pack that failed its marker
-    // check. 1 when bytes were written.
-    int WriteShimBinaryInvalidLog(const wchar_t* pwszFile, int nCode);
+    // check. 1 when bytes were written. Static: the marker check runs while
+    // the instance is still being constructed (the key-pack load).
+    static int WriteShimBinaryInvalidLog(const wchar_t* pwszFile, int nCode);
     // The "TelemetryACSLocalVerifyFail" value under Misc.; the key is never created.
     void WriteDigitalSignInvalidTelemetryInfo(const wchar_t* pwszFile, DWORD dwValue1, DWORD dwValue2);
 

@@ -210,7 +210,7 @@ int HalyardMarker::Check(const wchar_t* pwszFile)
         code = -1;
     if (code == 0)
         return 1;
-    CVerifyFileSignV2::GetInstance()->WriteShimBinaryInvalidLog(pwszFile, code);
+    CVerifyFileSignV2::WriteShimBinaryInvalidLog(pwszFile, code);
     return 0;
 }
 

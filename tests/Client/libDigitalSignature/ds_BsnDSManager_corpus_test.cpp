@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "corpus_manifest.h"
+#include "MultiPleSignCheck.h"
 #include "ds_BsnDSManager.h"
 #include "ds_test_provider.h"
 #include "log_fixtures.h"
@@ -85,6 +86,50 @@ std::string RecordFor(const std::wstring& path, DWORD code)
     return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
 }
 
+// The vendor keys of the build's key pack, as the installed module reads them.
+CVerifyFileSignV2::PublicKeySet VendorKeys()
+{
+    CVerifyFileSignV2& verifier = *CVerifyFileSignV2::GetInstance();
+    const CVerifyFileSignV2::PublicKeySet saved = verifier.ExchangePublicKeys({});
+    verifier.LoadKeyPackAndUpdatePublicKeyList((KsxTest::ExeDir() + L"..\\keypack\\KeyPack.dll").c_str());
+    return verifier.ExchangePublicKeys(saved);
+}
+
+// A test root out of LocalMachine Root for the object's lifetime, by its
+// registry key as trust-pki does. Wine's chain engine reads the store once per
+// process: only the chains built after this see it gone.
+class CRootRemoved {
+public:
+    explicit CRootRemoved(const wchar_t* name)
+    {
+        const std::string der = DsTest::ReadBytes(KsxTest::ExeDir() + L"..\\pki\\" + name + L".der");
+        BYTE thumb[20] = {};
+        DWORD cb = sizeof(thumb);
+        ::CryptHashCertificate(0, CALG_SHA1, 0, reinterpret_cast<const BYTE*>(der.data()),
+                               static_cast<DWORD>(der.size()), thumb, &cb);
+        for (const BYTE b : thumb)
+            m_key += "0123456789ABCDEF"[b >> 4], m_key += "0123456789ABCDEF"[b & 15];
+        m_blob.resize(4096);
+        cb = static_cast<DWORD>(m_blob.size());
+        m_blob.resize(::RegGetValueA(HKEY_LOCAL_MACHINE, m_key.c_str(), "Blob", RRF_RT_REG_BINARY, nullptr, &m_blob[0],
+                                     &cb) == ERROR_SUCCESS &&
+                              ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, m_key.c_str()) == ERROR_SUCCESS
+                          ? cb
+                          : 0);
+    }
+    ~CRootRemoved()
+    {
+        if (!m_blob.empty())
+            ::RegSetKeyValueA(HKEY_LOCAL_MACHINE, m_key.c_str(), "Blob", REG_BINARY, m_blob.data(),
+                              static_cast<DWORD>(m_blob.size()));
+    }
+    bool Removed() const { return !m_blob.empty(); }
+
+private:
+    std::string m_key = "Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\";
+    std::string m_blob;
+};
+
 TEST_F(CorpusTest, VerdictMatrixForFlags_0_1_2_3_And_10001)
 {
     struct CRow {
@@ -93,6 +138,8 @@ TEST_F(CorpusTest, VerdictMatrixForFlags_0_1_2_3_And_10001)
         DWORD expected[5];  // for kFlags, in order
     };
     const CPlatform w = CPlatform::Wine, s = CPlatform::WindowsSingle, m = CPlatform::WindowsMultiple;
+    ASSERT_EQ(VendorKeys().size(), 2u);
+    CVerifyFileSignV2::GetInstance()->ExchangePublicKeys(VendorKeys());
     const CRow rows[] = {
         {kVendorSha384Dll, w, {A, A, I, A, A}},
         {kMsCorporationDll, w, {A, I, A, A, I}},
@@ -113,6 +160,10 @@ TEST_F(CorpusTest, VerdictMatrixForFlags_0_1_2_3_And_10001)
         {kTamperedDll, w, {D, D, D, D, D}},
         {kCatalogMsMemberDll, w, {N, N, N, N, A}},
         {kCatalogVendorMemberDll, w, {N, N, N, N, N}},
+        {kAcsSignedDll, w, {A, A, I, A, A}},
+        {kAcsOneEkuDll, w, {A, A, I, A, A}},
+        {kAcsUnpinnedDll, w, {A, A, I, A, A}},
+        {kMsPrimaryAcsNestedDll, w, {A, I, A, A, I}},
 
         // Wine accepts these three (no chain policy for SHA-256 chains; timestamps ignored).
         {kSelfsignedSha256Dll, s, {U, U, U, U, U}},
@@ -152,6 +203,51 @@ TEST_F(CorpusTest, VerdictMatrixForFlags_0_1_2_3_And_10001)
             EXPECT_EQ(r.dwError, row.expected[f]);
             EXPECT_EQ(r.bVerified, row.expected[f] == A);
             EXPECT_EQ(Record(), row.expected[f] == A ? "" : RecordFor(path, row.expected[f]));
+        }
+    }
+}
+
+// The test roots not installed (each case is a process of its own, so no chain
+// was built before): the provider refuses, the vendor keys and the ACS pin accept.
+TEST_F(CorpusTest, VerdictsWithoutTheTestRootsWithAndWithoutTheKeyPack)
+{
+    CRootRemoved root(L"root"), root1(L"root1");
+    ASSERT_TRUE(root.Removed() && root1.Removed());
+    // ACS trust comes from the pin: the missing root is tolerated, also by the
+    // shim's ACS pattern, unlike its regular one.
+    CVerifyFileSignV2& verifier = *CVerifyFileSignV2::GetInstance();
+    EXPECT_EQ(verifier.VerifyACSWithoutRootCAForFile(Corpus(kAcsSignedDll).c_str()), 1);
+    EXPECT_EQ(verifier.VerifyACSWithoutRootCAForFile(Corpus(kAcsUnpinnedDll).c_str()), 0);
+    EXPECT_EQ(VerifyPinnedChainForFile((KsxTest::ExeDir() + L"..\\keypack\\keypack_na_acs.dll").c_str()), 1);
+    EXPECT_EQ(VerifyPinnedChainForFile((KsxTest::ExeDir() + L"..\\keypack\\KeyPack_NA.dll").c_str()), 0);
+    const CVerifyFileSignV2::PublicKeySet keys = VendorKeys();
+    ASSERT_EQ(keys.size(), 2u);
+    struct CRow {
+        const wchar_t* file;
+        CPlatform platform;
+        bool keys;
+        DWORD expected[5];  // for kFlags, in order
+    };
+    const CPlatform w = CPlatform::Wine, s = CPlatform::WindowsSingle;
+    const CRow rows[] = {
+        // Wine's WinVerifyTrust ignores WTD_HASH_ONLY_FLAG: the hash-only step fails on the chain.
+        {kVendorSha1ChainDll, w, true, {U, U, U, U, U}}, {kVendorSha1ChainDll, s, false, {U, U, U, U, U}},
+        {kVendorSha1ChainDll, s, true, {A, A, A, A, A}}, {kVendorSha384Dll, s, false, {U, U, U, U, U}},
+        {kVendorSha384Dll, s, true, {A, A, A, A, A}},    {kMsPrimaryVendorNestedDll, s, true, {A, A, A, A, A}},
+        {kMsCorporationDll, s, true, {U, U, U, U, U}},   {kAcsSignedDll, s, false, {A, A, A, A, A}},
+        {kAcsUnpinnedDll, s, false, {U, U, U, U, U}},
+    };
+    for (const CRow& row : rows) {
+        CPlatformScope platform(row.platform);
+        verifier.ExchangePublicKeys(row.keys ? keys : CVerifyFileSignV2::PublicKeySet());
+        const std::wstring path = Corpus(row.file);
+        for (size_t f = 0; f < 5; ++f) {
+            SCOPED_TRACE(::testing::Message()
+                         << Name(row.platform) << (row.keys ? ", keys, " : ", no keys, ")
+                         << std::string(path.begin(), path.end()) << ", flags 0x" << std::hex << kFlags[f]);
+            const SignatureCheckResult r =
+                CBsnDigitalSignatureManagerEx::VerifyDigitalSignature(path.c_str(), kFlags[f], false);
+            EXPECT_EQ(r.dwError, row.expected[f]);
         }
     }
 }

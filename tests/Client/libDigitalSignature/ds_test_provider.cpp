@@ -5,6 +5,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "MultiPleSignCheck.h"
 #include "MultiPleSignCheck_TestHooks.h"
 
 namespace DsTest {
@@ -281,6 +282,12 @@ LONG WINAPI WindowsPrimaryVerify(HWND window, GUID* action, LPVOID pv)
 {
     const LONG status = ::WinVerifyTrust(window, action, pv);
     auto* data = static_cast<DS::CWinTrustData*>(pv);
+    // WTD_HASH_ONLY_FLAG: Windows checks the primary signature's digest, no
+    // chain (Wine ignores the flag); the SIP digest check stands in for it.
+    wchar_t path[MAX_PATH] = {};
+    if ((data->dwProvFlags & WTD_HASH_ONLY_FLAG) && data->dwStateAction != WTD_STATEACTION_CLOSE &&
+        data->dwUnionChoice == WTD_CHOICE_FILE && ::GetFinalPathNameByHandleW(data->pFile->hFile, path, MAX_PATH, 0))
+        return CVerifyFileSignV2::GetInstance()->LowLevelVerifyHash(path) ? 0 : TRUST_E_BAD_DIGEST;
     if (data->dwStateAction != WTD_STATEACTION_VERIFY || data->dwUnionChoice != WTD_CHOICE_FILE ||
         (status != 0 && status != CERT_E_EXPIRED))
         return status;

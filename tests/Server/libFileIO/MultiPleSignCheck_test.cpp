@@ -207,6 +207,8 @@ TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinne
         {L"keypack_na_nested.dll", 1, 1, 1, 0},
         {L"keypack_na_acs.dll", 1, 1, 1, 0},
         {L"keypack_na_selfsigned.dll", 1, 1, 0, -1},
+        // One ACS usage only: the regular pattern, whose 3 elements its 4-element chain exceeds.
+        {L"keypack_na_long.dll", 1, 1, 0, -1},
         {L"keypack_na_ms.dll", 0, 1, 0, -1},
         {L"KeyPack.dll", 1, 0, 1, -2},
         // Exact subject, unlike the key pack's issuer test.
@@ -268,6 +270,13 @@ TEST_F(VerifierTest, MarkerResourcesAreWellFormedOnlyWhenTheirRecordsFillThemExa
         ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
         EXPECT_EQ(IsMarkerResourceValid(path.c_str()), rows[i].valid);
     }
+    // 0 bytes, no records to fill them; made by the build (Wine's UpdateResourceW refuses an empty one).
+    const std::wstring empty = KsxTest::ExeDir() + L"..\\keypack\\keypack_marker0.dll";
+    UTIL::CUniqueModule module(::LoadLibraryExW(empty.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const HRSRC found = module ? ::FindResourceW(module.get(), MAKEINTRESOURCEW(1), L"CORVANEHALYARDMARKER") : nullptr;
+    ASSERT_TRUE(found);
+    EXPECT_EQ(::SizeofResource(module.get(), found), 0u);
+    EXPECT_EQ(IsMarkerResourceValid(empty.c_str()), 0);
 }
 
 // ACS signatures: both usages and the pinned CA in the chain; no vendor key needed.
@@ -284,6 +293,74 @@ TEST_F(VerifierTest, AcsSignaturesNeedBothUsagesAndThePinnedCertificate)
         SCOPED_TRACE(std::wstring(row.file).c_str());
         EXPECT_EQ(m_verifier.VerifyACSWithoutRootCAForFile(Corpus(row.file).c_str()), row.acs);
         EXPECT_EQ(ByCertInfo(Corpus(row.file)), row.acs);
+    }
+
+    // The pin is compared whole: not a prefix of it, not a longer row that starts with it.
+    UTIL::CUniqueCertStore store;
+    UTIL::CUniqueCryptMsg msg;
+    ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, Corpus(kAcsSignedDll).c_str(),
+                                   CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY, 0,
+                                   nullptr, nullptr, nullptr, store.put(), msg.put(), nullptr));
+    const std::string der = DsTest::ReadBytes(KsxTest::ExeDir() + L"..\\pki\\acsca.der");
+    UTIL::CUniqueCertContext pinned(::CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
+    BYTE pin[300] = {};
+    DWORD cb = sizeof(pin);
+    ASSERT_TRUE(pinned && ::CertGetCertificateContextProperty(pinned.get(), CERT_SIGNATURE_HASH_PROP_ID, pin, &cb));
+    ASSERT_EQ(cb, 48u);
+    for (const DWORD size : {48ul, 47ul, 300ul}) {
+        const AcsEkuEntry row = {"1.3.6.1.4.1.311.97.1.0", "", pin, size};
+        EXPECT_EQ(m_verifier.VerifyACSCertChain(store.get(), msg.get(), row), size == 48 ? 1 : 0) << size;
+    }
+}
+
+// The key pack beside the verifier's own module, read at first use: ksxverify,
+// copied into a folder with the packs, exits with the number of keys it loaded.
+TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
+{
+    KsxTest::CAgentRegistry registry;
+    KsxTest::CTempFolder install;
+    registry.SetString("", "Application Path", install.Path());
+    ::CreateDirectoryA((install.Path() + "Misc").c_str(), nullptr);
+    const std::wstring packs = KsxTest::ExeDir() + L"..\\keypack\\";
+    using Files = std::vector<std::pair<const wchar_t*, const wchar_t*>>;  // name, made from
+    const Files unreadable = {{L"KeyPack.dll", L"keypack_nokeys.dll"}, {L"KeyPack_NA.dll", L"KeyPack_NA.dll"}};
+    struct {
+        DWORD shim;
+        Files files;
+        DWORD keys;
+        bool recorded;  // a shim refused: SBInvalidLogLastInfo.log
+    } const rows[] = {
+        {0, {{L"KeyPack.dll", L"KeyPack.dll"}}, 2, 0},
+        // KeyPack.dll.new (no keys) wins, also when it is the plain pack renamed.
+        {0, {{L"KeyPack.dll", L"KeyPack.dll"}, {L"KeyPack.dll.new", L"KeyPack.dll.new"}}, 0, 0},
+        {0, {{L"KeyPack.dll", L"KeyPack.dll.new"}, {L"KeyPack.dll.new", L"KeyPack.dll"}}, 2, 0},
+        // A vendor-signed pack without its export: the shim, when switched on.
+        {0, unreadable, 0, 0},
+        {1, unreadable, 2, 0},
+        {1, {unreadable[0], unreadable[1], {L"KeyPack_NA.dll.new", L"KeyPack_NA.dll.new"}}, 0, 0},
+        {1,
+         {unreadable[0], {L"KeyPack_NA.dll", L"KeyPack_NA.dll.new"}, {L"KeyPack_NA.dll.new", L"KeyPack_NA.dll"}},
+         2,
+         0},
+        // Refused while the verifier is being made: the record, and no hang.
+        {1, {unreadable[0], {L"KeyPack_NA.dll", L"keypack_na_selfsigned.dll"}}, 0, 1},
+        // A pack that fails its integrity check never reaches the shim.
+        {1, {{L"KeyPack.dll", L"keypack_noflag.dll"}, unreadable[1]}, 0, 0},
+    };
+    const std::string record = install.Path() + "Misc\\SBInvalidLogLastInfo.log";
+    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) {
+        SCOPED_TRACE(i);
+        KsxTest::CTempFolder folder;
+        const std::wstring dir = Wide(folder.Path());
+        ASSERT_TRUE(
+            ::CopyFileW((KsxTest::ExeDir() + L"ksxverify.exe").c_str(), (dir + L"ksxverify.exe").c_str(), FALSE));
+        for (const auto& file : rows[i].files)
+            ASSERT_TRUE(::CopyFileW((packs + file.second).c_str(), (dir + file.first).c_str(), FALSE));
+        registry.SetDword("Misc.", "EnableShimValidation", rows[i].shim);
+        ::DeleteFileA(record.c_str());
+        EXPECT_EQ(KsxTest::RunProcess(L"\"" + dir + L"ksxverify.exe\" keys"), rows[i].keys);
+        EXPECT_EQ(::GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES, rows[i].recorded);
     }
 }
 

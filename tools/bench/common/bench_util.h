@@ -89,3 +89,52 @@ private:
 };
 
 }  // namespace Bench
+
+// --- Shared by the signature benchmarks ---
+#include <softpub.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace Bench {
+
+inline double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// This executable's folder, with its trailing "\".
+inline std::wstring ExeDir()
+{
+    wchar_t self[MAX_PATH] = {};
+    const std::wstring path(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
+    return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+// One trust-provider check of the file, without any decision: open the file,
+// verify with `provFlags`, close the state and the file.
+inline LONG BareWinVerifyTrust(const wchar_t* path, DWORD provFlags = 0)
+{
+    static GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    UTIL::CUniqueFile file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    WINTRUST_FILE_INFO info = {};
+    info.cbStruct = sizeof(info);
+    info.hFile = file.get();
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &info;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = provFlags;
+    const LONG status = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return status;
+}
+
+}  // namespace Bench

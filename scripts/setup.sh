@@ -11,7 +11,8 @@ die() { echo "setup: $*" >&2; exit 1; }
 
 packages=(cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
           binutils-mingw-w64-x86-64 wine wine64 openssl osslsigncode
-          googletest dpkg-dev python3 locales)
+          googletest dpkg-dev python3 locales
+          xvfb imagemagick fonts-wine)  # the last three for scripts/screenshots
 
 missing=()
 for p in "${packages[@]}"; do

@@ -16,7 +16,8 @@
 //          WTHelperGetProvCertFromChain, CertGetNameStringW twice,
 //          WinVerifyTrust (close), CloseHandle;
 //        GetFullPathNameW; LoadLibraryW; CloseHandle (the hold);
-//        FreeLibrary (destructor).
+//        FreeLibrary (destructor); the fixed traces of the constructor and
+//          of the AddRef and Release the row calls.
 //   C  B plus every platform call of the rest of the right-click:
 //        Initialize: none (the data object is kept);
 //        QueryContextMenu: RegOpenKeyExW Misc., RegQueryValueExW
@@ -361,7 +362,13 @@ int main(int argc, char** argv)
              BareWinVerifyTrust(in.dll.c_str());
              ::FreeLibrary(::LoadLibraryW(in.dll.c_str()));
          }},
-        {"B: the constructor's mandated calls (+ FreeLibrary)", [&] { ::FreeLibrary(MandatedConstruction(in.dll)); }},
+        {"B: the constructor's mandated calls (+ FreeLibrary)",
+         [&] {
+             ::OutputDebugStringA("CShellExt::CShellExt()\r\n");
+             ::OutputDebugStringA("CShellExt::AddRef()\r\n");
+             ::FreeLibrary(MandatedConstruction(in.dll));
+             ::OutputDebugStringA("CShellExt::Release()\r\n");
+         }},
         {"new CShellExt + Release",
          [&] {
              CShellExt* object = new CShellExt();

@@ -1,7 +1,5 @@
 #include "cntts_ClassFactory.h"
 
-#include <wrl/client.h>
-
 #include <new>
 
 #include "cntts_CtxMenu.h"
@@ -53,11 +51,17 @@ STDMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown* outer, REFIID riid,
 
     return CLNUTIL::GuardedHr("CShellExtClassFactory::CreateInstance", [&]() -> HRESULT {
         // A constructor that throws frees its memory and members on the way out.
-        // Held across QueryInterface so that an unknown interface frees the object.
-        const Microsoft::WRL::ComPtr<CShellExt> object(new (std::nothrow) CShellExt());
+        CShellExt* object = new (std::nothrow) CShellExt();
         if (!object)
             return E_OUTOFMEMORY;
-        return object->QueryInterface(riid, ppv);
+        const HRESULT hr = object->QueryInterface(riid, ppv);
+        // Still at count 0 when refused: one reference of our own frees it. A
+        // granted one is the caller's, with no reference of ours around it.
+        if (FAILED(hr)) {
+            object->AddRef();
+            object->Release();
+        }
+        return hr;
     });
 }
 

@@ -9,6 +9,7 @@
 #include "cntts_ClassFactory.h"
 #include "cntts_CtxMenu.h"
 #include "cntts_Module.h"
+#include "libCvMultiLang.h"
 #include "service_fixture.h"
 #include "shell_fixtures.h"
 #include "shellhost.h"
@@ -168,32 +169,49 @@ TEST_F(CtxMenuTest, QueryInterfaceIdentity)
 
 TEST_F(CtxMenuTest, GetCommandStringAnswersByType)
 {
+    // A tampered copy of the signed resource library, then the library itself,
+    // on an English system (through the seam: Wine takes it from the locale).
+    const std::string built = KsxTest::ExeDirA() + "..\\agent\\wdxntres\\WDXNTRES.DLL";
+    std::string image = ShellTest::ReadFileText(built);
+    ASSERT_GT(image.size(), 78u);
+    CvMultiLangTestHooks::SetLanguages(0x0409, 0x0409);
+    m_install.WriteFile("WDXNTRES.DLL", image.replace(78, 1, 1, 't'));
+    ComPtr<IContextMenu> tampered = NewHandler();
+    ASSERT_TRUE(::CopyFileA(built.c_str(), (m_install.Path() + "WDXNTRES.DLL").c_str(), FALSE));
+    ComPtr<IContextMenu> signedLib = NewHandler();
+    CvMultiLangTestHooks::SetLanguages(0, 0);
+    IContextMenu* const none = m_handler.Get();
     const struct {
+        IContextMenu* handler;
         UINT_PTR id;
         UINT type;
         UINT cchMax;
         HRESULT result;
         const char* text;  // null: `name` left alone
     } cases[] = {
-        {0, GCS_VERBA, 64, S_OK, nullptr},
-        {0, GCS_VERBW, 64, S_OK, nullptr},
-        {1, GCS_VERBA, 64, E_INVALIDARG, nullptr},
-        {1, GCS_VERBW, 64, E_INVALIDARG, nullptr},
-        {0, GCS_VALIDATEA, 64, S_OK, nullptr},
-        {0, GCS_VALIDATEW, 64, E_INVALIDARG, nullptr},
-        {0, GCS_HELPTEXTW, 64, E_INVALIDARG, nullptr},
-        {0, 0x77, 64, E_INVALIDARG, nullptr},
+        {none, 0, GCS_VERBA, 64, S_OK, nullptr},
+        {none, 0, GCS_VERBW, 64, S_OK, nullptr},
+        {none, 1, GCS_VERBA, 64, E_INVALIDARG, nullptr},
+        {none, 1, GCS_VERBW, 64, E_INVALIDARG, nullptr},
+        {none, 0, GCS_VALIDATEA, 64, S_OK, nullptr},
+        {none, 0, GCS_VALIDATEW, 64, E_INVALIDARG, nullptr},
+        {none, 0, GCS_HELPTEXTW, 64, E_INVALIDARG, nullptr},
+        {none, 0, 0x77, 64, E_INVALIDARG, nullptr},
         // No resource library, so the fallback; idCmd is not checked.
-        {5, GCS_HELPTEXTA, 64, S_OK, "Halyard NT"},
-        {0, GCS_HELPTEXTA, 5, S_OK, "Haly"},
-        {0, GCS_HELPTEXTA, 1, S_OK, ""},
-        {0, GCS_HELPTEXTA, 0, S_OK, nullptr},
+        {none, 5, GCS_HELPTEXTA, 64, S_OK, "Halyard NT"},
+        {none, 0, GCS_HELPTEXTA, 5, S_OK, "Haly"},
+        {none, 0, GCS_HELPTEXTA, 1, S_OK, ""},
+        {none, 0, GCS_HELPTEXTA, 0, S_OK, nullptr},
+        // String 139 of the library; a copy that fails the issuer check is not loaded.
+        {signedLib.Get(), 0, GCS_HELPTEXTA, 64, S_OK, "Scan with Halyard NT"},
+        {signedLib.Get(), 0, GCS_HELPTEXTA, 5, S_OK, "Scan"},
+        {tampered.Get(), 0, GCS_HELPTEXTA, 64, S_OK, "Halyard NT"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "type " << c.type << " id " << c.id << " cchMax " << c.cchMax);
         char name[64];
         memset(name, 'x', sizeof(name));
-        EXPECT_EQ(m_handler->GetCommandString(c.id, c.type, nullptr, name, c.cchMax), c.result);
+        EXPECT_EQ(c.handler->GetCommandString(c.id, c.type, nullptr, name, c.cchMax), c.result);
         if (!c.text) {
             EXPECT_EQ(name[0], 'x');
             continue;

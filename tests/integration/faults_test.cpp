@@ -291,59 +291,8 @@ TEST_F(IntegrationFaults, TrayMonitorAbsentLateOrHung)
     ::DeleteFileA(journal.c_str());
 }
 
-TEST_F(IntegrationFaults, AgentKeysAndServiceChangeBetweenRightClicks)
+TEST_F(IntegrationFaults, KeysServiceAndFilesChangeWhileRightClicksRun)
 {
-    using Fixture = KsxTest::CServiceFixture;
-    auto service = [&](bool (Fixture::*step)(DWORD)) {
-        return [this, step] { ASSERT_TRUE((*m_service.*step)(20000)); };
-    };
-    const struct {
-        const char* what;
-        std::function<void()> change;
-        bool grayed;
-        const char* help;
-    } steps[] = {
-        {"installed, idle", [] {}, false, kHelp},
-        // Every flag reads 0; no install folder, so no resource library.
-        {"agent keys deleted", [] { KsxTest::CAgentRegistry::RemoveAll(); }, false, kFallbackHelp},
-        {"recreated, scanning",
-         [&] {
-             m_registry.SetString("", "Application Path", Install().Path());
-             m_registry.SetDword("Misc.", "IsScanning", 1);
-         },
-         true, kHelp},
-        {"Misc. deleted",
-         [] {
-             KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, std::string(UTIL::kAgentRootKeyA) + "\\Misc.", KEY_WOW64_32KEY);
-         },
-         false, kHelp},
-        {"service stopped", service(&Fixture::Stop), true, kHelp},
-        {"service started", service(&Fixture::Start), false, kHelp},
-        {"service paused", service(&Fixture::Pause), true, kHelp},
-        {"service continued", service(&Fixture::Continue), false, kHelp},
-        {"service deleted", [] { ASSERT_TRUE(Fixture::Remove(L"NTRtWatch")); }, true, kHelp},
-        {"service reinstalled",
-         [&] {
-             m_service.reset();  // its destructor removes the service by name
-             m_service.reset(new Fixture());
-             ASSERT_TRUE(m_service->Start());
-         },
-         false, kHelp},
-    };
-    for (const auto& s : steps) {
-        SCOPED_TRACE(s.what);
-        s.change();
-        const Click click = RightClick();
-        EXPECT_TRUE(click.query == 1 && click.item);
-        EXPECT_EQ(click.grayed, s.grayed);
-        EXPECT_EQ(click.text, kText);  // the profile document keeps the folder it first read
-        EXPECT_EQ(click.help, s.help);
-    }
-}
-
-TEST_F(IntegrationFaults, FilesReplacedOrDeletedWhileRightClicksRun)
-{
-    const std::string table = ShellTest::ReadFileText(Source("www/1600/i18n/EN-US/UIStringTable.ini"));
     // The string tables are UTF-16.
     const auto utf16 = [](const std::string& ascii) {
         std::string bytes;
@@ -351,6 +300,7 @@ TEST_F(IntegrationFaults, FilesReplacedOrDeletedWhileRightClicksRun)
             bytes += std::string{c, '\0'};
         return bytes;
     };
+    const std::string table = ShellTest::ReadFileText(Source("www/1600/i18n/EN-US/UIStringTable.ini"));
     std::string otherTable = table;
     const size_t at = otherTable.find(utf16(kText));
     ASSERT_NE(at, std::string::npos);
@@ -360,6 +310,7 @@ TEST_F(IntegrationFaults, FilesReplacedOrDeletedWhileRightClicksRun)
     std::string tampered = library;
     tampered[0x50] ^= 0x20;  // in the DOS stub, which the signature covers
     const std::string record = Install().Path() + "Misc\\DSInvalidLogLastInfo.log", notifier = Bin() + "cvnotify.dll";
+    ASSERT_TRUE(::CopyFileA((Bin() + "..\\agent\\cvnotify\\cvnotify.dll").c_str(), notifier.c_str(), FALSE));
     UTIL::CScopeExit restore([&] {
         ::DeleteFileA(notifier.c_str());
         ::DeleteFileA(Journal("cvnotify").c_str());
@@ -367,28 +318,60 @@ TEST_F(IntegrationFaults, FilesReplacedOrDeletedWhileRightClicksRun)
         Replace(kProfile, &profile);
         Replace(kResources, &library);
     });
+    using Fixture = KsxTest::CServiceFixture;
+    auto service = [&](bool (Fixture::*step)(DWORD)) {
+        return [this, step] { ASSERT_TRUE((*m_service.*step)(20000)); };
+    };
+    auto put = [](const char* file, const std::string* content) { return [=] { Replace(file, content); }; };
     const struct {
         const char* what;
-        const char* file;
-        const std::string* content;  // null: deleted
-        bool notifier;               // cvnotify.dll beside the host
+        std::function<void()> change;
+        bool grayed;
         const char* text;
         const char* help;
         size_t events;  // refused loads reported to the event log
         bool record;    // an invalid-signature record written
     } steps[] = {
-        {"string table replaced", kStringTable, &otherTable, true, "Scan again", kHelp, 0, false},
-        {"string table deleted", kStringTable, nullptr, true, "", kHelp, 0, false},  // the item stays, empty
-        {"string table back", kStringTable, &table, true, kText, kHelp, 0, false},
-        {"profile malformed", kProfile, &garbage, true, kText, kHelp, 0, false},
-        {"profile deleted", kProfile, nullptr, true, kText, kHelp, 0, false},
-        {"profile back", kProfile, &profile, true, kText, kHelp, 0, false},
-        {"resource library deleted", kResources, nullptr, true, kText, kFallbackHelp, 0, false},
-        {"resource library tampered", kResources, &tampered, true, kText, kFallbackHelp, 1, true},
-        {"tampered, notification library missing", kResources, &tampered, false, kText, kFallbackHelp, 0, true},
-        {"resource library back", kResources, &library, true, kText, kHelp, 0, false},
+        {"installed, idle", [] {}, false, kText, kHelp, 0, false},
+        // Every flag reads 0; no install folder, so no resource library. The
+        // profile document keeps the folder it first read.
+        {"agent keys deleted", [] { KsxTest::CAgentRegistry::RemoveAll(); }, false, kText, kFallbackHelp, 0, false},
+        {"recreated, scanning",
+         [&] {
+             m_registry.SetString("", "Application Path", Install().Path());
+             m_registry.SetDword("Misc.", "IsScanning", 1);
+         },
+         true, kText, kHelp, 0, false},
+        {"Misc. deleted",
+         [] {
+             KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, std::string(UTIL::kAgentRootKeyA) + "\\Misc.", KEY_WOW64_32KEY);
+         },
+         false, kText, kHelp, 0, false},
+        {"service stopped", service(&Fixture::Stop), true, kText, kHelp, 0, false},
+        {"service started", service(&Fixture::Start), false, kText, kHelp, 0, false},
+        {"service paused", service(&Fixture::Pause), true, kText, kHelp, 0, false},
+        {"service continued", service(&Fixture::Continue), false, kText, kHelp, 0, false},
+        {"service deleted", [] { ASSERT_TRUE(Fixture::Remove(L"NTRtWatch")); }, true, kText, kHelp, 0, false},
+        {"service reinstalled",
+         [&] {
+             m_service.reset();  // its destructor removes the service by name
+             m_service.reset(new Fixture());
+             ASSERT_TRUE(m_service->Start());
+         },
+         false, kText, kHelp, 0, false},
+        {"string table replaced", put(kStringTable, &otherTable), false, "Scan again", kHelp, 0, false},
+        {"string table deleted", put(kStringTable, nullptr), false, "", kHelp, 0, false},  // the item stays, empty
+        {"string table back", put(kStringTable, &table), false, kText, kHelp, 0, false},
+        {"profile malformed", put(kProfile, &garbage), false, kText, kHelp, 0, false},
+        {"profile deleted", put(kProfile, nullptr), false, kText, kHelp, 0, false},
+        {"profile back", put(kProfile, &profile), false, kText, kHelp, 0, false},
+        {"resource library deleted", put(kResources, nullptr), false, kText, kFallbackHelp, 0, false},
+        {"resource library tampered", put(kResources, &tampered), false, kText, kFallbackHelp, 1, true},
+        // The refusal still leaves its record; its event cannot be written.
+        {"notification library gone", [&] { ::DeleteFileA(notifier.c_str()); }, false, kText, kFallbackHelp, 0, true},
+        {"resource library back", put(kResources, &library), false, kText, kHelp, 0, false},
     };
-    // Right-clicks all along, each with one of the outcomes below.
+    // Right-clicks all along, each with one of the outcomes above.
     CClicker clicker([](const Click& c) {
         EXPECT_TRUE(c.query == 1 && c.item);
         EXPECT_TRUE(c.text == kText || c.text == "Scan again" || c.text.empty()) << c.text;
@@ -396,23 +379,20 @@ TEST_F(IntegrationFaults, FilesReplacedOrDeletedWhileRightClicksRun)
     });
     for (const auto& s : steps) {
         SCOPED_TRACE(s.what);
-        ::DeleteFileA(notifier.c_str());
-        if (s.notifier) {
-            ASSERT_TRUE(::CopyFileA((Bin() + "..\\agent\\cvnotify\\cvnotify.dll").c_str(), notifier.c_str(), FALSE));
-        }
-        Replace(s.file, s.content);
+        s.change();
         clicker.WaitFor(clicker.Clicks() + 2);
         // Then one right-click alone, its event and record counted.
         clicker.Stop();
         ::DeleteFileA(Journal("cvnotify").c_str());
         ::DeleteFileA(record.c_str());
         const Click c = RightClick();
+        EXPECT_EQ(c.grayed, s.grayed);
         EXPECT_EQ(c.text, s.text);
         EXPECT_EQ(c.help, s.help);
         const std::string events = ShellTest::ReadFileText(Journal("cvnotify"));
         size_t n = 0;
-        for (size_t at = events.find("ReportEventLogEx|"); at != std::string::npos;
-             at = events.find("ReportEventLogEx|", at + 1))
+        for (size_t e = events.find("ReportEventLogEx|"); e != std::string::npos;
+             e = events.find("ReportEventLogEx|", e + 1))
             ++n;
         EXPECT_EQ(n, s.events);
         EXPECT_EQ(ShellTest::ReadFileText(record).empty(), !s.record);

@@ -218,7 +218,7 @@ TEST_F(IntegrationFaults, LogServerThatNeverReadsDoesNotHoldTheRightClick)
     printf("[ measured ] right-click against a server that never reads: %lu ms\n", static_cast<unsigned long>(ms));
 }
 
-// The stand-in tray monitor, its own process; Kill() ends it.
+// The stand-in tray monitor in its own process, ended with the object.
 class CTrayMonitor {
 public:
     CTrayMonitor(bool hang, const std::string& journal)

@@ -262,6 +262,15 @@ DWORD CLogServerProcess::Stop(DWORD timeoutMs)
     return code;
 }
 
+void CLogServerProcess::Kill()
+{
+    if (!m_process)
+        return;
+    ::TerminateProcess(m_process.get(), 9);
+    EXPECT_EQ(::WaitForSingleObject(m_process.get(), 15000), WAIT_OBJECT_0) << "logserver outlived its kill";
+    m_process.reset();
+}
+
 std::string CLogServerProcess::Output() const
 {
     std::string text;

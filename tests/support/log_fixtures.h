@@ -103,6 +103,8 @@ public:
     bool Started() const { return m_started; }
     // Returns the server's exit code, or -1 when it did not stop in time.
     DWORD Stop(DWORD timeoutMs = 15000);
+    // Ends the server as a crash would: no stop, nothing flushed.
+    void Kill();
     // What the server printed on stdout and stderr so far.
     std::string Output() const;
 

@@ -75,18 +75,6 @@ TEST_F(ScanCheckTest, FlagsUnderTheWrongKeyDoNotCount)
     EXPECT_FALSE(Busy());
 }
 
-TEST_F(ScanCheckTest, ServiceNotRunningMeansBusy)
-{
-    ASSERT_TRUE(m_service.Pause());
-    EXPECT_TRUE(Busy());
-    ASSERT_TRUE(m_service.Continue());
-    EXPECT_FALSE(Busy());
-    ASSERT_TRUE(m_service.Stop());
-    EXPECT_TRUE(Busy());
-    ASSERT_TRUE(KsxTest::CServiceFixture::Remove(L"NTRtWatch"));
-    EXPECT_TRUE(Busy());
-}
-
 TEST_F(ScanCheckTest, BusyAgentGreysTheItemThatStillAnswersHelp)
 {
     m_registry.SetDword("Misc.", "IsScanning", 1);

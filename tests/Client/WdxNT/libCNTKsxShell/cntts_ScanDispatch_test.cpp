@@ -105,15 +105,6 @@ TEST_F(DispatchTest, MonitorSearchMakesFiftyOneTriesTwoHundredMillisecondsApart)
     }
 }
 
-TEST_F(DispatchTest, HungMonitorDoesNotHoldTheShellForever)
-{
-    CDispatchHooksScope hooks;
-    DispatchHooksForTesting().monitorReplyTimeoutMs = 300;
-    CFakeMonitor monitor(true);
-    EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\x"}).Get()), S_OK);
-    EXPECT_EQ(monitor.requests, 1);
-}
-
 TEST_F(DispatchTest, NoSelectionSendsNothing)
 {
     CFakeMonitor monitor;

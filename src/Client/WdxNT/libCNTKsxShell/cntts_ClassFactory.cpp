@@ -5,12 +5,13 @@
 #include <new>
 
 #include "cntts_CtxMenu.h"
+#include "cntts_ExplorerCommand.h"
 #include "cntts_Module.h"
 #include "ut_Guarded.h"
 
 namespace KsxShell {
 
-CShellExtClassFactory::CShellExtClassFactory()
+CShellExtClassFactory::CShellExtClassFactory(Product product) : m_product(product)
 {
     ::OutputDebugStringA("CShellExtClassFactory::CShellExtClassFactory()\r\n");
     ModuleObjectAdded();
@@ -54,6 +55,10 @@ STDMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown* outer, REFIID riid,
     return CLNUTIL::GuardedHr("CShellExtClassFactory::CreateInstance", [&]() -> HRESULT {
         // A constructor that throws frees its memory and members on the way out.
         // Held across QueryInterface so that an unknown interface frees the object.
+        if (m_product == kExplorerCommand) {
+            const Microsoft::WRL::ComPtr<CExplorerCommand> command(new (std::nothrow) CExplorerCommand());
+            return command ? command->QueryInterface(riid, ppv) : E_OUTOFMEMORY;
+        }
         const Microsoft::WRL::ComPtr<CShellExt> object(new (std::nothrow) CShellExt());
         if (!object)
             return E_OUTOFMEMORY;

@@ -21,7 +21,8 @@ foreach(i RANGE 10)
   string(APPEND hex "${digits}")
 endforeach()
 string(TOUPPER "${hex}" hex)
-string(REGEX REPLACE "^(........)(....)(....)(....)(............)$" "{\\1-\\2-\\3-\\4-\\5}" KSX_COMMAND_CLSID
+# The manifest's form of a GUID has no braces.
+string(REGEX REPLACE "^(........)(....)(....)(....)(............)$" "\\1-\\2-\\3-\\4-\\5" KSX_COMMAND_CLSID
   "${hex}")
 set(KSX_MODULE_VERSION "${VERSION}")
 set(KSX_MODULE_NAME "${MODULE_NAME}")

@@ -198,10 +198,10 @@ TEST_F(ModuleTest, ManifestMatchesTheModule)
     const std::string xml = text.str();
     ASSERT_FALSE(xml.empty());
 
-    const std::regex classes(R"re((?:Clsid|Class Id)="(\{[0-9A-F-]+\})")re");
+    const std::regex classes(R"re((?:Clsid|Class Id)="([0-9A-F-]+)")re");
     int declared = 0;
     for (std::sregex_iterator m(xml.begin(), xml.end(), classes), end; m != end; ++m, ++declared) {
-        const std::wstring id((*m)[1].first, (*m)[1].second);
+        const std::wstring id = L"{" + std::wstring((*m)[1].first, (*m)[1].second) + L"}";
         CLSID clsid = {};
         ASSERT_EQ(::CLSIDFromString(id.c_str(), &clsid), S_OK);
         EXPECT_TRUE(::IsEqualCLSID(clsid, kCommandClsid));

@@ -6,6 +6,16 @@
 //
 // --repeat N right-clicks N times (no invocation) and reports the time of a
 // whole right-click and what the process kept afterwards.
+//
+//   ksxhost --modern [--invoke] [--clsid {GUID}] [--json] PATH...
+//
+// --modern does what the Windows 11 file menu does with the explorer command:
+// the shell's items for the paths (which must exist), GetState (first without
+// leave to be slow, as on the menu's thread, then with it when told to wait),
+// GetTitle, GetToolTip, GetIcon, and with --invoke Invoke. Without a COM
+// registration of the class (the sparse package declares it on Windows 11) the
+// command comes from the module registered for the classic handler, which is
+// the one the package names.
 
 #include <windows.h>
 #include <objbase.h>
@@ -23,12 +33,14 @@
 
 #include "shellhost.h"
 #include "ut_Handle.h"
+#include "ut_ProcAddress.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
 const wchar_t kDefaultClsid[] = L"{5C1E9A42-7D3B-4F0A-9E21-6B8D0C4A7F13}";
+const wchar_t kCommandClsid[] = L"{C9F2DAF1-5A1C-405B-88C3-391E36995409}";
 
 struct Options {
     UINT flags = CMF_NORMAL;
@@ -36,9 +48,10 @@ struct Options {
     UINT first = 1;
     bool invoke = false;
     bool json = false;
+    bool modern = false;
     UINT repeat = 0;
     std::wstring directory;
-    std::wstring clsid = kDefaultClsid;
+    std::wstring clsid;
     std::vector<std::wstring> paths;
 };
 
@@ -60,7 +73,8 @@ void Usage()
 {
     fwprintf(stderr,
              L"usage: ksxhost [--flags N] [--index N] [--first N] [--invoke] [--dir DIR]\n"
-             L"               [--clsid {GUID}] [--json] [--repeat N] PATH...\n");
+             L"               [--clsid {GUID}] [--json] [--repeat N] PATH...\n"
+             L"       ksxhost --modern [--invoke] [--clsid {GUID}] [--json] PATH...\n");
 }
 
 bool ParseNumber(const wchar_t* s, UINT& out)
@@ -108,6 +122,8 @@ bool ParseArgs(int argc, wchar_t** argv, Options& o)
             o.invoke = true;
         } else if (a == L"--json") {
             o.json = true;
+        } else if (a == L"--modern") {
+            o.modern = true;
         } else if (a.size() > 1 && a[0] == L'-' && a[1] == L'-') {
             return false;
         } else {
@@ -341,15 +357,149 @@ int Repeat(const Options& o, const CLSID& clsid)
     return 0;
 }
 
+// The file menu's side of the explorer command.
+struct ModernReport {
+    bool fromModule = false;  // the class had no COM registration
+    HRESULT create = E_FAIL;
+    HRESULT items = E_FAIL;
+    HRESULT quickState = E_FAIL, state = E_FAIL;
+    EXPCMDSTATE stateValue = ECS_ENABLED;
+    HRESULT title = E_FAIL, toolTip = E_FAIL, icon = E_FAIL;
+    std::wstring titleText, toolTipText, iconText;
+    HRESULT invoke = S_OK;
+    bool invoked = false;
+    std::wstring modulePath;
+    bool unloaded = false;
+};
+
+using FnGetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+using FnCanUnloadNow = HRESULT(WINAPI*)();
+
+// A string the command allocated, taken and freed.
+std::wstring TakeTaskString(LPWSTR text)
+{
+    std::wstring copy = text ? text : L"";
+    ::CoTaskMemFree(text);
+    return copy;
+}
+
+void UseCommand(const Options& o, IExplorerCommand* command, ModernReport& r)
+{
+    ComPtr<IShellItemArray> items;
+    r.items = ShellHost::CreateShellItemArray(o.paths, &items);
+    if (FAILED(r.items))
+        return;
+    r.quickState = command->GetState(items.Get(), FALSE, &r.stateValue);
+    r.state = r.quickState == E_PENDING ? command->GetState(items.Get(), TRUE, &r.stateValue) : r.quickState;
+    LPWSTR text = nullptr;
+    r.title = command->GetTitle(items.Get(), &text);
+    r.titleText = TakeTaskString(text);
+    text = nullptr;
+    r.toolTip = command->GetToolTip(items.Get(), &text);
+    r.toolTipText = TakeTaskString(text);
+    text = nullptr;
+    r.icon = command->GetIcon(items.Get(), &text);
+    r.iconText = TakeTaskString(text);
+    if (o.invoke) {
+        r.invoked = true;
+        r.invoke = command->Invoke(items.Get(), nullptr);
+    }
+}
+
+void RunModern(const Options& o, const CLSID& clsid, ModernReport& r)
+{
+    r.modulePath = RegisteredModule(o.clsid);
+    ComPtr<IExplorerCommand> command;
+    r.create = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&command));
+    if (SUCCEEDED(r.create)) {
+        UseCommand(o, command.Get(), r);
+        command.Reset();
+        ::CoFreeUnusedLibraries();
+        r.unloaded = r.modulePath.empty() || ::GetModuleHandleW(r.modulePath.c_str()) == nullptr;
+        return;
+    }
+    if (r.create != REGDB_E_CLASSNOTREG)
+        return;
+    r.fromModule = true;
+    r.modulePath = RegisteredModule(kDefaultClsid);
+    UTIL::CUniqueModule module(r.modulePath.empty() ? nullptr : ::LoadLibraryW(r.modulePath.c_str()));
+    const auto getClassObject = module ? UTIL::GetProc<FnGetClassObject>(module.get(), "DllGetClassObject") : nullptr;
+    const auto canUnloadNow = module ? UTIL::GetProc<FnCanUnloadNow>(module.get(), "DllCanUnloadNow") : nullptr;
+    if (!getClassObject || !canUnloadNow)
+        return;
+    {
+        ComPtr<IClassFactory> factory;
+        r.create = getClassObject(clsid, IID_PPV_ARGS(&factory));
+        if (SUCCEEDED(r.create))
+            r.create = factory->CreateInstance(nullptr, IID_PPV_ARGS(&command));
+        if (SUCCEEDED(r.create))
+            UseCommand(o, command.Get(), r);
+    }
+    command.Reset();
+    if (canUnloadNow() == S_OK) {
+        module.reset();
+        r.unloaded = ::GetModuleHandleW(r.modulePath.c_str()) == nullptr;
+    } else {
+        module.release();  // something of the module still lives
+    }
+}
+
+const char* StateName(const ModernReport& r)
+{
+    if (FAILED(r.state))
+        return "unknown";
+    return r.stateValue == ECS_ENABLED ? "enabled" : r.stateValue == ECS_DISABLED ? "disabled" : "other";
+}
+
+void PrintModern(const Options& o, const ModernReport& r)
+{
+    using ShellHost::ToUtf8;
+    if (o.json) {
+        std::string s = "{\"create\":\"" + Hex(r.create) + "\",\"activation\":\"" + (r.fromModule ? "module" : "com") +
+                        "\",\"items\":\"" + Hex(r.items) + "\",\"quickState\":\"" + Hex(r.quickState) +
+                        "\",\"state\":\"" + Hex(r.state) + "\",\"stateName\":\"" + StateName(r) + "\",\"title\":\"" +
+                        Hex(r.title) + "\",\"titleText\":" + JsonString(ToUtf8(r.titleText)) + ",\"toolTip\":\"" +
+                        Hex(r.toolTip) + "\",\"toolTipText\":" + JsonString(ToUtf8(r.toolTipText)) + ",\"icon\":\"" +
+                        Hex(r.icon) + "\",\"iconText\":" + JsonString(ToUtf8(r.iconText));
+        if (r.invoked)
+            s += ",\"invoke\":\"" + Hex(r.invoke) + "\"";
+        s += ",\"module\":" + JsonString(ToUtf8(r.modulePath)) + ",\"unloaded\":" + (r.unloaded ? "true" : "false") +
+             "}\n";
+        fputs(s.c_str(), stdout);
+        return;
+    }
+    printf("Activation:       %s\n", r.fromModule
+                                         ? "DllGetClassObject of the handler's module (class not registered with COM)"
+                                         : "CoCreateInstance");
+    printf("Create:           %s\n", Hex(r.create).c_str());
+    if (FAILED(r.create))
+        return;
+    printf("Shell items:      %s\n", Hex(r.items).c_str());
+    if (FAILED(r.items))
+        return;
+    printf("GetState:         %s without leave to be slow", Hex(r.quickState).c_str());
+    if (r.quickState == E_PENDING)
+        printf(", %s with it", Hex(r.state).c_str());
+    printf(": %s\n", StateName(r));
+    printf("GetTitle:         %s \"%s\"\n", Hex(r.title).c_str(), ToUtf8(r.titleText).c_str());
+    printf("GetToolTip:       %s \"%s\"\n", Hex(r.toolTip).c_str(), ToUtf8(r.toolTipText).c_str());
+    printf("GetIcon:          %s \"%s\"\n", Hex(r.icon).c_str(), ToUtf8(r.iconText).c_str());
+    if (r.invoked)
+        printf("Invoke:           %s\n", Hex(r.invoke).c_str());
+    printf("Module:           %s (%s)\n", ToUtf8(r.modulePath).c_str(), r.unloaded ? "unloaded" : "still loaded");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     Options o;
-    if (!ParseArgs(argc, argv, o) || o.paths.empty()) {
+    if (!ParseArgs(argc, argv, o) || o.paths.empty() || (o.modern && o.repeat)) {
         Usage();
         return 2;
     }
+    if (o.clsid.empty())
+        o.clsid = o.modern ? kCommandClsid : kDefaultClsid;
     CLSID clsid = {};
     if (FAILED(::CLSIDFromString(o.clsid.c_str(), &clsid))) {
         fwprintf(stderr, L"ksxhost: not a class id: %ls\n", o.clsid.c_str());
@@ -359,6 +509,13 @@ int wmain(int argc, wchar_t** argv)
     if (FAILED(hr)) {
         fprintf(stderr, "ksxhost: CoInitializeEx failed: %s\n", Hex(hr).c_str());
         return 1;
+    }
+    if (o.modern) {
+        ModernReport r;
+        RunModern(o, clsid, r);
+        ::CoUninitialize();
+        PrintModern(o, r);
+        return SUCCEEDED(r.create) && SUCCEEDED(r.items) ? 0 : 1;
     }
     if (o.repeat) {
         const int rc = Repeat(o, clsid);

@@ -2,6 +2,9 @@
 
 #include <shlobj.h>
 
+#include <wrl/client.h>
+
+#include <memory>
 #include <new>
 
 namespace ShellHost {
@@ -99,7 +102,171 @@ private:
     std::vector<std::wstring> m_paths;
 };
 
+// The smallest shell item: a name for the display forms that carry a path.
+class CPathItem final : public IShellItem {
+public:
+    explicit CPathItem(std::wstring path) : m_path(std::move(path)) {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (!::IsEqualIID(riid, IID_IUnknown) && !::IsEqualIID(riid, IID_IShellItem))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IShellItem*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_cRef); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG n = ::InterlockedDecrement(&m_cRef);
+        if (n == 0)
+            delete this;
+        return n;
+    }
+    STDMETHODIMP BindToHandler(IBindCtx*, REFGUID, REFIID, void** ppv) override
+    {
+        if (ppv)
+            *ppv = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetParent(IShellItem** parent) override
+    {
+        if (parent)
+            *parent = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetDisplayName(SIGDN form, LPWSTR* name) override
+    {
+        if (!name)
+            return E_POINTER;
+        *name = nullptr;
+        if (form != SIGDN_FILESYSPATH && form != SIGDN_DESKTOPABSOLUTEPARSING)
+            return E_INVALIDARG;
+        const size_t bytes = (m_path.size() + 1) * sizeof(wchar_t);
+        *name = static_cast<LPWSTR>(::CoTaskMemAlloc(bytes));
+        if (!*name)
+            return E_OUTOFMEMORY;
+        memcpy(*name, m_path.c_str(), bytes);
+        return S_OK;
+    }
+    STDMETHODIMP GetAttributes(SFGAOF, SFGAOF* attributes) override
+    {
+        if (attributes)
+            *attributes = SFGAO_FILESYSTEM;
+        return S_OK;
+    }
+    STDMETHODIMP Compare(IShellItem*, SICHINTF, int*) override { return E_NOTIMPL; }
+
+private:
+    ~CPathItem() = default;
+
+    volatile LONG m_cRef = 1;
+    std::wstring m_path;
+};
+
+class CPathItemArray final : public IShellItemArray {
+public:
+    explicit CPathItemArray(std::vector<std::wstring> paths) : m_paths(std::move(paths)) {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (!::IsEqualIID(riid, IID_IUnknown) && !::IsEqualIID(riid, IID_IShellItemArray))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IShellItemArray*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_cRef); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG n = ::InterlockedDecrement(&m_cRef);
+        if (n == 0)
+            delete this;
+        return n;
+    }
+    STDMETHODIMP BindToHandler(IBindCtx*, REFGUID, REFIID, void** ppv) override
+    {
+        if (ppv)
+            *ppv = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetPropertyStore(GETPROPERTYSTOREFLAGS, REFIID, void** ppv) override
+    {
+        if (ppv)
+            *ppv = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetPropertyDescriptionList(REFPROPERTYKEY, REFIID, void** ppv) override
+    {
+        if (ppv)
+            *ppv = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetAttributes(SIATTRIBFLAGS, SFGAOF, SFGAOF*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetCount(DWORD* count) override
+    {
+        if (!count)
+            return E_POINTER;
+        *count = static_cast<DWORD>(m_paths.size());
+        return S_OK;
+    }
+    STDMETHODIMP GetItemAt(DWORD index, IShellItem** item) override
+    {
+        if (!item)
+            return E_POINTER;
+        *item = nullptr;
+        if (index >= m_paths.size())
+            return E_INVALIDARG;
+        *item = new (std::nothrow) CPathItem(m_paths[index]);
+        return *item ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP EnumItems(IEnumShellItems** items) override
+    {
+        if (items)
+            *items = nullptr;
+        return E_NOTIMPL;
+    }
+
+private:
+    ~CPathItemArray() = default;
+
+    volatile LONG m_cRef = 1;
+    std::vector<std::wstring> m_paths;
+};
+
 }  // namespace
+
+HRESULT CreateShellItemArray(const std::vector<std::wstring>& paths, IShellItemArray** out)
+{
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+    std::vector<std::unique_ptr<ITEMIDLIST, decltype(&::CoTaskMemFree)>> owned;
+    std::vector<PCIDLIST_ABSOLUTE> lists;
+    for (const auto& path : paths) {
+        PIDLIST_ABSOLUTE list = nullptr;
+        const HRESULT hr = ::SHParseDisplayName(path.c_str(), nullptr, &list, 0, nullptr);
+        if (FAILED(hr))
+            return hr;
+        owned.emplace_back(list, ::CoTaskMemFree);
+        lists.push_back(list);
+    }
+    return ::SHCreateShellItemArrayFromIDLists(static_cast<UINT>(lists.size()), lists.data(), out);
+}
+
+HRESULT CreatePathItemArray(const std::vector<std::wstring>& paths, IShellItemArray** out)
+{
+    if (!out)
+        return E_POINTER;
+    *out = new (std::nothrow) CPathItemArray(paths);
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
 
 HRESULT CreateHDropDataObject(const std::vector<std::wstring>& paths, IDataObject** out)
 {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <objidl.h>
+#include <shobjidl.h>
 
 #include <string>
 #include <vector>
@@ -13,6 +14,15 @@ namespace ShellHost {
 // A data object offering the paths as CF_HDROP (wide DROPFILES) on an HGLOBAL.
 // Returned with one reference.
 HRESULT CreateHDropDataObject(const std::vector<std::wstring>& paths, IDataObject** out);
+
+// What the file menu hands an explorer command: the shell's own items for
+// paths that exist (SHParseDisplayName, SHCreateShellItemArrayFromIDLists).
+HRESULT CreateShellItemArray(const std::vector<std::wstring>& paths, IShellItemArray** out);
+
+// Items that give each path as written for SIGDN_FILESYSPATH, as a CF_HDROP
+// carries any name: for paths the shell would not parse. Returned with one
+// reference.
+HRESULT CreatePathItemArray(const std::vector<std::wstring>& paths, IShellItemArray** out);
 
 struct MenuItem {
     UINT position = 0;

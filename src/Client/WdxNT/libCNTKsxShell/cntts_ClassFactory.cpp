@@ -3,12 +3,32 @@
 #include <new>
 
 #include "cntts_CtxMenu.h"
+#include "cntts_ExplorerCommand.h"
 #include "cntts_Module.h"
 #include "ut_Guarded.h"
 
 namespace KsxShell {
 
-CShellExtClassFactory::CShellExtClassFactory()
+namespace {
+
+template <typename T>
+HRESULT QueryNew(T* object, REFIID riid, void** ppv)
+{
+    if (!object)
+        return E_OUTOFMEMORY;
+    const HRESULT hr = object->QueryInterface(riid, ppv);
+    // Still at count 0 when refused: one reference of our own frees it. A
+    // granted one is the caller's, with no reference of ours around it.
+    if (FAILED(hr)) {
+        object->AddRef();
+        object->Release();
+    }
+    return hr;
+}
+
+}  // namespace
+
+CShellExtClassFactory::CShellExtClassFactory(Product product) : m_product(product)
 {
     ::OutputDebugStringA("CShellExtClassFactory::CShellExtClassFactory()\r\n");
     ModuleObjectAdded();
@@ -51,17 +71,9 @@ STDMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown* outer, REFIID riid,
 
     return CLNUTIL::GuardedHr("CShellExtClassFactory::CreateInstance", [&]() -> HRESULT {
         // A constructor that throws frees its memory and members on the way out.
-        CShellExt* object = new (std::nothrow) CShellExt();
-        if (!object)
-            return E_OUTOFMEMORY;
-        const HRESULT hr = object->QueryInterface(riid, ppv);
-        // Still at count 0 when refused: one reference of our own frees it. A
-        // granted one is the caller's, with no reference of ours around it.
-        if (FAILED(hr)) {
-            object->AddRef();
-            object->Release();
-        }
-        return hr;
+        if (m_product == kExplorerCommand)
+            return QueryNew(new (std::nothrow) CExplorerCommand(), riid, ppv);
+        return QueryNew(new (std::nothrow) CShellExt(), riid, ppv);
     });
 }
 

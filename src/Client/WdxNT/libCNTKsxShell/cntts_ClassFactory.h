@@ -1,4 +1,5 @@
-// Class factory of the context-menu object; a fresh one per DllGetClassObject.
+// Class factory of the context-menu object or of the explorer command; a fresh
+// one per DllGetClassObject.
 #pragma once
 
 #include <windows.h>
@@ -8,7 +9,8 @@ namespace KsxShell {
 
 class CShellExtClassFactory final : public IClassFactory {
 public:
-    CShellExtClassFactory();
+    enum Product { kContextMenu, kExplorerCommand };
+    explicit CShellExtClassFactory(Product product = kContextMenu);
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
@@ -20,6 +22,7 @@ private:
     ~CShellExtClassFactory();
 
     volatile LONG m_cRef = 0;
+    const Product m_product;
 };
 
 }  // namespace KsxShell

@@ -1,6 +1,7 @@
 #include "cntts_CtxMenu.h"
 
 #include "cntts_Module.h"
+#include "cntts_ScanItem.h"
 #include "libCvMultiLang.h"
 #include "libCvProfileDocument.h"
 #include "mbwc_MBWC.h"
@@ -16,7 +17,6 @@ const wchar_t kMenuTextTable[] = L"STRING_TABLE";
 const wchar_t kMenuTextId[] = L"WDXNTMON_UI_MENU_SHELL_SCAN";
 const wchar_t kItemBitmap[] = L"www\\1600\\res\\corvane_logo.bmp";
 const char kHelpTextFallback[] = "Halyard NT";
-constexpr int kHelpTextBuffer = 41;
 constexpr DWORD kInstallFolderReadMax = 260;
 
 }  // namespace
@@ -34,14 +34,6 @@ bool EndsWithPathSeparator(const std::string& s, UINT codePage)
     return last && (p - last) == 1 && *last == '\\';
 }
 
-namespace {
-
-// The signed resource library of the system's language; null leaves the help
-// text at its fallback.
-HMODULE LoadResourceLibrary(const std::string& path) { return LoadLibrary_MultiLang(path.c_str(), 1); }
-
-}  // namespace
-
 std::string AppendPathComponent(const std::string& folder, const std::string& name)
 {
     if (folder.empty())
@@ -55,6 +47,27 @@ std::string AppendPathComponent(const std::string& folder, const std::string& na
     if (!folderHas && !nameHas)
         return folder + "\\" + name;
     return folder + name;
+}
+
+// The signed resource library of the system's language; null leaves the help
+// text at its fallback.
+HMODULE LoadScanResources(const std::string& installFolder)
+{
+    return LoadLibrary_MultiLang(AppendPathComponent(installFolder, kResourceLibName).c_str(), 1);
+}
+
+std::wstring ScanItemText()
+{
+    CProfileDocument::GetInstance()->SyncLang(0);
+    std::wstring text;
+    CProfileDocument::GetInstance()->GetL10nString(kMenuTextTable, kMenuTextId, text);
+    return text;
+}
+
+void ScanHelpText(HMODULE resourceLib, char (&text)[kHelpTextChars])
+{
+    if (!resourceLib || ::LoadStringA(resourceLib, CShellExt::kHelpTextId, text, kHelpTextChars) <= 0)
+        ::lstrcpynA(text, kHelpTextFallback, kHelpTextChars);
 }
 
 std::string ReadAgentInstallFolder(DWORD cbMax)
@@ -74,8 +87,7 @@ CShellExt::CShellExt()
     const std::string folder = ReadAgentInstallFolder(kInstallFolderReadMax);
     ::lstrcpynA(m_szInstallFolder, folder.c_str(), kInstallFolderSize);
 
-    const std::string libPath = AppendPathComponent(m_szInstallFolder, kResourceLibName);
-    m_hResourceLib.reset(LoadResourceLibrary(libPath));
+    m_hResourceLib.reset(LoadScanResources(m_szInstallFolder));
     ModuleObjectAdded();
 }
 
@@ -132,9 +144,7 @@ STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdF
 {
     ::OutputDebugStringA("CShellExt::QueryContextMenu()\r\n");
     return CLNUTIL::GuardedHr("CShellExt::QueryContextMenu", [&]() -> HRESULT {
-        CProfileDocument::GetInstance()->SyncLang(0);
-        std::wstring text;
-        CProfileDocument::GetInstance()->GetL10nString(kMenuTextTable, kMenuTextId, text);
+        const std::wstring text = ScanItemText();
         std::wstring folder;
         CProfileDocument::GetInstance()->GetAppPath(folder);
         const std::string textA = MBWC::WCToMB(text.c_str(), nullptr, CP_ACP, 0);
@@ -204,9 +214,8 @@ STDMETHODIMP CShellExt::GetCommandString(UINT_PTR idCmd, UINT type, UINT*, CHAR*
         case GCS_VERBW:
             return idCmd == 0 ? S_OK : E_INVALIDARG;
         case GCS_HELPTEXTA: {
-            char text[kHelpTextBuffer] = {};
-            if (!m_hResourceLib || ::LoadStringA(m_hResourceLib.get(), kHelpTextId, text, kHelpTextBuffer) <= 0)
-                ::lstrcpynA(text, kHelpTextFallback, kHelpTextBuffer);
+            char text[kHelpTextChars] = {};
+            ScanHelpText(m_hResourceLib.get(), text);
             if (name && cchMax > 0)
                 ::lstrcpynA(name, text, static_cast<int>(cchMax));
             return S_OK;

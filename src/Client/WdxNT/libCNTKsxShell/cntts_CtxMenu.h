@@ -43,7 +43,6 @@ private:
     // Hands the selection to the agent: the tray monitor, or under user access
     // restriction the launcher.
     HRESULT DoGAKMenu1(HWND hwnd, LPCSTR directory, LPCSTR verb, LPCSTR parameters, int showCommand);
-    HRESULT DoScan(LPCSTR directory);
 
     UTIL::CUniqueModule m_hResourceLib;
     volatile LONG m_cRef = 0;

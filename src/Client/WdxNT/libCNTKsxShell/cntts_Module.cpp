@@ -13,6 +13,8 @@ namespace KsxShell {
 const CLSID CLSID_KsxShellExt = {0x5C1E9A42, 0x7D3B, 0x4F0A, {0x9E, 0x21, 0x6B, 0x8D, 0x0C, 0x4A, 0x7F, 0x13}};
 const char kClsidString[] = "{5C1E9A42-7D3B-4F0A-9E21-6B8D0C4A7F13}";
 const char kHandlerName[] = "Bastion NT";
+// packaging/ reads the manifest's class id from this line.
+const CLSID CLSID_KsxExplorerCommand = {0xC9F2DAF1, 0x5A1C, 0x405B, {0x88, 0xC3, 0x39, 0x1E, 0x36, 0x99, 0x54, 0x09}};
 
 namespace {
 HINSTANCE g_hInstance = nullptr;
@@ -54,12 +56,14 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
-    if (!::IsEqualCLSID(rclsid, CLSID_KsxShellExt))
+    const bool command = ::IsEqualCLSID(rclsid, CLSID_KsxExplorerCommand);
+    if (!command && !::IsEqualCLSID(rclsid, CLSID_KsxShellExt))
         return CLASS_E_CLASSNOTAVAILABLE;
 
     return CLNUTIL::GuardedHr("DllGetClassObject", [&]() -> HRESULT {
         // The factory starts at count 0: a failed QueryInterface must still free it.
-        const Microsoft::WRL::ComPtr<CShellExtClassFactory> factory(new (std::nothrow) CShellExtClassFactory());
+        const Microsoft::WRL::ComPtr<CShellExtClassFactory> factory(new (std::nothrow) CShellExtClassFactory(
+            command ? CShellExtClassFactory::kExplorerCommand : CShellExtClassFactory::kContextMenu));
         if (!factory)
             return E_OUTOFMEMORY;
         return factory->QueryInterface(riid, ppv);

@@ -10,10 +10,16 @@ extern const CLSID CLSID_KsxShellExt;
 extern const char kClsidString[];  // registry form, with braces
 extern const char kHandlerName[];  // "Bastion NT"
 
+// The file menu's explorer command, declared by the sparse package's manifest.
+// {C9F2DAF1-5A1C-405B-88C3-391E36995409}
+extern const CLSID CLSID_KsxExplorerCommand;
+// Its icon in the module's resources (KSXSHELL.rc).
+constexpr int kScanIconId = 101;
+
 HINSTANCE ModuleInstance();
 void SetModuleInstance(HINSTANCE instance);
 
-// Live class factories plus live context-menu objects.
+// Live class factories plus live context-menu and explorer-command objects.
 void ModuleObjectAdded();
 void ModuleObjectRemoved();
 LONG ModuleObjectCount();

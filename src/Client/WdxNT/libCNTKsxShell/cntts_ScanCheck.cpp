@@ -1,4 +1,5 @@
 #include "cntts_CtxMenu.h"
+#include "cntts_ScanItem.h"
 
 #include "sc_ServiceControl.h"
 #include "ut_AgentRegistry.h"
@@ -26,7 +27,9 @@ DWORD ReadAgentFlag(const UTIL::CUniqueHKey& key, const char* name)
     return value;
 }
 
-bool CShellExt::IsScanBusy() const
+bool CShellExt::IsScanBusy() const { return CheckScanAvailability(true) != ScanAvailability::Free; }
+
+ScanAvailability CheckScanAvailability(bool mayQueryService)
 {
     const UTIL::CUniqueHKey misc = OpenAgentSubKey("Misc.");
     const UTIL::CUniqueHKey manual = OpenAgentSubKey("Manual Scan Configuration");
@@ -37,6 +40,10 @@ bool CShellExt::IsScanBusy() const
     const DWORD msInstance = ReadAgentFlag(manual, "ManualScanInstance");
     const DWORD remoteScanning = ReadAgentFlag(realTime, "Remote");
     const DWORD scheduleScanning = ReadAgentFlag(realTime, "PreSchedule");
+    if (!mayQueryService)
+        return scanning || updateOnGoing || msInstance || remoteScanning || scheduleScanning
+                   ? ScanAvailability::Busy
+                   : ScanAvailability::Unknown;
 
     DWORD state = SERVICE_STOPPED;
     bool running = false;
@@ -56,7 +63,9 @@ bool CShellExt::IsScanBusy() const
     ::OutputDebugStringA(remoteScanning ? "dwRemoteScanning" : "not dwRemoteScanning");
     ::OutputDebugStringA(scheduleScanning ? "dwScheduleScanning" : "not dwScheduleScanning");
 
-    return scanning || updateOnGoing || msInstance || !running || remoteScanning || scheduleScanning;
+    return scanning || updateOnGoing || msInstance || !running || remoteScanning || scheduleScanning
+               ? ScanAvailability::Busy
+               : ScanAvailability::Free;
 }
 
 }  // namespace KsxShell

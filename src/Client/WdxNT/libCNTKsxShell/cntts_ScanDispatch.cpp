@@ -6,6 +6,7 @@
 #include <new>
 
 #include "cntts_CtxMenu.h"
+#include "cntts_ScanItem.h"
 #include "logcl_DebugLog.h"
 #include "mbwc_MBWC.h"
 #include "ut_AgentRegistry.h"
@@ -129,6 +130,59 @@ std::string JoinMonitorRequest(const std::vector<std::string>& paths)
     return list;
 }
 
+namespace {
+
+void DoScan(LPCSTR directory)
+{
+    UTIL::CUniqueHKey key;
+    if (g_hooks.openAgentKey("", key) != ERROR_SUCCESS) {
+        LOGA(LOG_LEVEL_W, "%s - Can not open reg", "CShellExt::DoScan");
+        return;
+    }
+    // An empty folder would become "\" and start a launcher from the drive root.
+    std::string folder;
+    const LONG rc =
+        UTIL::ReadRegString(key.get(), "Application Path", kAppPathBytes, folder,
+                            UTIL::kRegStringTerminated | UTIL::kRegStringNonEmpty | UTIL::kRegStringMultiSz);
+    if (rc != ERROR_SUCCESS) {
+        LOGA(LOG_LEVEL_W, "%s - Can not find application path(%d)", "CShellExt::DoScan", static_cast<int>(rc));
+        return;
+    }
+    if (!EndsWithPathSeparator(folder))
+        folder += '\\';
+
+    wchar_t folderW[kCommandLineChars] = {};
+    wchar_t target[kCommandLineChars] = {};
+    MBWC::MBToWC(folder.c_str(), folderW, kCommandLineChars, CP_ACP, 0);
+    MBWC::MBToWC(directory ? directory : "", target, kCommandLineChars, CP_ACP, 0);
+
+    // The program is named on its own, so a folder with spaces cannot be
+    // mistaken for a shorter program path; the command line stays unquoted.
+    const std::wstring program = std::wstring(folderW) + kLauncherName;
+    std::wstring commandLine = program + kTargetOption + target;
+    if (!folderW[0] || commandLine.size() >= kCommandLineChars || (directory && *directory && !target[0])) {
+        LOGA(LOG_LEVEL_W, "%s - the launcher command line does not fit", "CShellExt::DoScan");
+        return;
+    }
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                          &process)) {
+        const DWORD error = ::GetLastError();
+        LOGW(LOG_LEVEL_D, L"lasterror=%u", error);
+        ::OutputDebugStringA("CreateProcessW failed\r\n");
+        return;
+    }
+    const UTIL::CUniqueHandle childProcess(process.hProcess);
+    const UTIL::CUniqueHandle childThread(process.hThread);  // closed first
+}
+
+}  // namespace
+
 HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
 {
     ::OutputDebugStringA("CShellExt::DoGAKMenu1()\r\n");
@@ -139,7 +193,21 @@ HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
     if (FAILED(m_pDataObject->GetData(&format, selection.put())))
         return S_OK;
     HDROP drop = static_cast<HDROP>(selection.get().hGlobal);
+    return HandOverScanRequest(directory, [drop] {
+        std::vector<std::wstring> paths;
+        const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+        for (UINT i = 0; i < count; ++i) {
+            const UINT cch = ::DragQueryFileW(drop, i, nullptr, 0);
+            std::wstring wide(cch + 1, L'\0');
+            wide.resize(::DragQueryFileW(drop, i, &wide[0], cch + 1));
+            paths.push_back(std::move(wide));
+        }
+        return paths;
+    });
+}
 
+HRESULT HandOverScanRequest(LPCSTR directory, const SelectionReader& readSelection)
+{
     const DWORD rcs = ReadAgentFlag(OpenAgentSubKey("Misc."), "RCS");
     if (rcs == kRestrictedMode) {
         ::OutputDebugStringA("CShellExt::user access restriction was enabled\r\n");
@@ -159,15 +227,13 @@ HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
 
     std::string list;
     try {
+        const std::vector<std::wstring> selected = readSelection();
         std::vector<std::string> paths;
-        const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+        const UINT count = static_cast<UINT>(selected.size());
         for (UINT i = 0; i < count; ++i) {
-            const UINT cch = ::DragQueryFileW(drop, i, nullptr, 0);
-            std::wstring wide(cch + 1, L'\0');
-            wide.resize(::DragQueryFileW(drop, i, &wide[0], cch + 1));
             std::string ansi;
             const char* reason = "";
-            if (!MonitorPathFromWide(wide, ansi, &reason)) {
+            if (!MonitorPathFromWide(selected[i], ansi, &reason)) {
                 LOGA(LOG_LEVEL_W, "%s - path %u of %u left out: %s", "CShellExt::DoGAKMenu1", i, count, reason);
                 continue;
             }
@@ -194,56 +260,6 @@ HRESULT CShellExt::DoGAKMenu1(HWND, LPCSTR directory, LPCSTR, LPCSTR, int)
         LOGA(LOG_LEVEL_W, "%s - the tray monitor did not take the request (%lu)", "CShellExt::DoGAKMenu1",
              static_cast<unsigned long>(error));
     }
-    return S_OK;
-}
-
-HRESULT CShellExt::DoScan(LPCSTR directory)
-{
-    UTIL::CUniqueHKey key;
-    if (g_hooks.openAgentKey("", key) != ERROR_SUCCESS) {
-        LOGA(LOG_LEVEL_W, "%s - Can not open reg", "CShellExt::DoScan");
-        return S_OK;
-    }
-    // An empty folder would become "\" and start a launcher from the drive root.
-    std::string folder;
-    const LONG rc =
-        UTIL::ReadRegString(key.get(), "Application Path", kAppPathBytes, folder,
-                            UTIL::kRegStringTerminated | UTIL::kRegStringNonEmpty | UTIL::kRegStringMultiSz);
-    if (rc != ERROR_SUCCESS) {
-        LOGA(LOG_LEVEL_W, "%s - Can not find application path(%d)", "CShellExt::DoScan", static_cast<int>(rc));
-        return S_OK;
-    }
-    if (!EndsWithPathSeparator(folder))
-        folder += '\\';
-
-    wchar_t folderW[kCommandLineChars] = {};
-    wchar_t target[kCommandLineChars] = {};
-    MBWC::MBToWC(folder.c_str(), folderW, kCommandLineChars, CP_ACP, 0);
-    MBWC::MBToWC(directory ? directory : "", target, kCommandLineChars, CP_ACP, 0);
-
-    // The program is named on its own, so a folder with spaces cannot be
-    // mistaken for a shorter program path; the command line stays unquoted.
-    const std::wstring program = std::wstring(folderW) + kLauncherName;
-    std::wstring commandLine = program + kTargetOption + target;
-    if (!folderW[0] || commandLine.size() >= kCommandLineChars || (directory && *directory && !target[0])) {
-        LOGA(LOG_LEVEL_W, "%s - the launcher command line does not fit", "CShellExt::DoScan");
-        return S_OK;
-    }
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                          &process)) {
-        const DWORD error = ::GetLastError();
-        LOGW(LOG_LEVEL_D, L"lasterror=%u", error);
-        ::OutputDebugStringA("CreateProcessW failed\r\n");
-        return S_OK;
-    }
-    const UTIL::CUniqueHandle childProcess(process.hProcess);
-    const UTIL::CUniqueHandle childThread(process.hThread);  // closed first
     return S_OK;
 }
 

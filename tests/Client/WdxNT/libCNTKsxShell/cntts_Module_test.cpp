@@ -4,6 +4,9 @@
 #include <shobjidl.h>
 #include <wrl/client.h>
 
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,7 @@ namespace {
 
 const CLSID kClsid = {0x5C1E9A42, 0x7D3B, 0x4F0A, {0x9E, 0x21, 0x6B, 0x8D, 0x0C, 0x4A, 0x7F, 0x13}};
 const char kClsidString[] = "{5C1E9A42-7D3B-4F0A-9E21-6B8D0C4A7F13}";
+const CLSID kCommandClsid = {0xC9F2DAF1, 0x5A1C, 0x405B, {0x88, 0xC3, 0x39, 0x1E, 0x36, 0x99, 0x54, 0x09}};
 const char kApproved[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 const char* const kHandlerKeys[] = {
     "*\\shellex\\ContextMenuHandlers\\Bastion NT",
@@ -158,27 +162,78 @@ TEST_F(ModuleTest, GetClassObjectErrors)
 
 TEST_F(ModuleTest, CanUnloadOnlyWhenNoFactoryOrObjectLives)
 {
-    EXPECT_EQ(m_canUnloadNow(), S_OK);
-    ComPtr<IClassFactory> f1, f2;
-    ASSERT_EQ(m_getClassObject(kClsid, IID_PPV_ARGS(&f1)), S_OK);
-    ASSERT_EQ(m_getClassObject(kClsid, IID_PPV_ARGS(&f2)), S_OK);
-    EXPECT_NE(f1.Get(), f2.Get());  // a fresh factory each time
-    EXPECT_EQ(m_canUnloadNow(), S_FALSE);
+    // The classic handler, then the file menu's command.
+    for (const auto& product :
+         {std::make_pair(kClsid, IID_IContextMenu), std::make_pair(kCommandClsid, IID_IExplorerCommand)}) {
+        EXPECT_EQ(m_canUnloadNow(), S_OK);
+        ComPtr<IClassFactory> f1, f2;
+        ASSERT_EQ(m_getClassObject(product.first, IID_PPV_ARGS(&f1)), S_OK);
+        ASSERT_EQ(m_getClassObject(product.first, IID_PPV_ARGS(&f2)), S_OK);
+        EXPECT_NE(f1.Get(), f2.Get());  // a fresh factory each time
+        EXPECT_EQ(m_canUnloadNow(), S_FALSE);
 
-    ComPtr<IContextMenu> menu;
-    ASSERT_EQ(f1->CreateInstance(nullptr, IID_PPV_ARGS(&menu)), S_OK);
-    EXPECT_EQ(f1->LockServer(TRUE), S_OK);
-    f1.Reset();
-    f2.Reset();
-    EXPECT_EQ(m_canUnloadNow(), S_FALSE);  // the object still lives
-    menu.Reset();
-    EXPECT_EQ(m_canUnloadNow(), S_OK);  // locks are not counted
+        ComPtr<IUnknown> object;
+        ASSERT_EQ(f1->CreateInstance(nullptr, product.second, &object), S_OK);
+        EXPECT_EQ(f1->LockServer(TRUE), S_OK);
+        f1.Reset();
+        f2.Reset();
+        EXPECT_EQ(m_canUnloadNow(), S_FALSE);  // the object still lives
+        object.Reset();
+        EXPECT_EQ(m_canUnloadNow(), S_OK);  // locks are not counted
 
-    ASSERT_EQ(m_getClassObject(kClsid, IID_PPV_ARGS(&f1)), S_OK);
-    EXPECT_EQ(f1->LockServer(FALSE), S_OK);
-    EXPECT_EQ(m_canUnloadNow(), S_FALSE);
-    f1.Reset();
-    EXPECT_EQ(m_canUnloadNow(), S_OK);
+        ASSERT_EQ(m_getClassObject(product.first, IID_PPV_ARGS(&f1)), S_OK);
+        EXPECT_EQ(f1->LockServer(FALSE), S_OK);
+        EXPECT_EQ(m_canUnloadNow(), S_FALSE);
+        f1.Reset();
+        EXPECT_EQ(m_canUnloadNow(), S_OK);
+    }
+}
+
+// The sparse package names the module's own class, file, version and icon.
+TEST_F(ModuleTest, ManifestMatchesTheModule)
+{
+    std::ifstream in(KsxTest::ExeDirA() + "..\\packaging\\AppxManifest.xml");
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string xml = text.str();
+    ASSERT_FALSE(xml.empty());
+
+    const std::regex classes(R"re((?:Clsid|Class Id)="([0-9A-F-]+)")re");
+    int declared = 0;
+    for (std::sregex_iterator m(xml.begin(), xml.end(), classes), end; m != end; ++m, ++declared) {
+        const std::wstring id = L"{" + std::wstring((*m)[1].first, (*m)[1].second) + L"}";
+        CLSID clsid = {};
+        ASSERT_EQ(::CLSIDFromString(id.c_str(), &clsid), S_OK);
+        EXPECT_TRUE(::IsEqualCLSID(clsid, kCommandClsid));
+    }
+    EXPECT_EQ(declared, 4);  // the server, and the verb for files, directories and drives
+    for (const char* type : {"\"*\"", "\"Directory\"", "\"Drive\""})
+        EXPECT_NE(xml.find(std::string("ItemType Type=") + type), std::string::npos) << type;
+    EXPECT_NE(xml.find("Path=\"KSXSHELL.dll\""), std::string::npos);
+
+    const std::string dll = DllPath();
+    std::vector<char> info(::GetFileVersionInfoSizeA(dll.c_str(), nullptr));
+    ASSERT_TRUE(!info.empty() && ::GetFileVersionInfoA(dll.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(::VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &size));
+    const std::string version =
+        std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+        std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
+    EXPECT_NE(xml.find(" Version=\"" + version + "\""), std::string::npos) << version;
+
+    ComPtr<IClassFactory> factory;
+    ComPtr<IExplorerCommand> command;
+    ASSERT_EQ(m_getClassObject(kCommandClsid, IID_PPV_ARGS(&factory)), S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&command)), S_OK);
+    LPWSTR icon = nullptr;
+    ASSERT_EQ(command->GetIcon(nullptr, &icon), S_OK);
+    const std::wstring location(icon);
+    ::CoTaskMemFree(icon);
+    const size_t seam = location.rfind(L",-");
+    ASSERT_NE(seam, std::wstring::npos);
+    EXPECT_EQ(::lstrcmpiW(location.substr(0, seam).c_str(), std::wstring(dll.begin(), dll.end()).c_str()), 0);
+    EXPECT_TRUE(::FindResourceA(m_module.get(), MAKEINTRESOURCEA(std::stoi(location.substr(seam + 2))), RT_GROUP_ICON));
 }
 
 TEST(ModuleImage, ExportsExactlyTheFourEntryPoints)

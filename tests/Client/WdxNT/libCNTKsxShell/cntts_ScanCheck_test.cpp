@@ -13,7 +13,24 @@ using ShellTest::ComPtr;
 
 namespace {
 
-bool Busy(const ComPtr<IContextMenu>& handler) { return static_cast<CShellExt*>(handler.Get())->IsScanBusy(); }
+// The command's state, or the failure instead.
+HRESULT State(BOOL okToBeSlow)
+{
+    EXPCMDSTATE state = 0xdeadbeef;
+    const HRESULT hr = ShellTest::NewCommand()->GetState(nullptr, okToBeSlow, &state);
+    return FAILED(hr) ? hr : static_cast<HRESULT>(state);
+}
+
+// The classic item's check, which the file menu's command must answer alike;
+// without leave to be slow the command answers from a set flag or asks to wait.
+bool Busy(const ComPtr<IContextMenu>& handler)
+{
+    const bool busy = static_cast<CShellExt*>(handler.Get())->IsScanBusy();
+    EXPECT_EQ(State(TRUE), busy ? ECS_DISABLED : ECS_ENABLED);
+    const HRESULT quick = State(FALSE);
+    EXPECT_TRUE(quick == E_PENDING || (busy && quick == ECS_DISABLED)) << quick;
+    return busy;
+}
 
 class ScanCheckTest : public ShellTest::ShellTestBase {
 protected:
@@ -60,6 +77,7 @@ TEST_F(ScanCheckTest, FreeOnlyWhenEveryFlagIsClearAndTheServiceRuns)
         for (DWORD value : {1u, 0xFFFFFFFFu, 0u}) {
             m_registry.SetDword(f.key, f.value, value);
             EXPECT_EQ(Busy(), value != 0) << value;
+            EXPECT_EQ(State(FALSE), value ? HRESULT(ECS_DISABLED) : E_PENDING) << value;
         }
     }
 }
@@ -73,6 +91,19 @@ TEST_F(ScanCheckTest, FlagsUnderTheWrongKeyDoNotCount)
     m_registry.SetDword("Real Time Scan Configuration", "UpdateOngoing", 1);
     m_registry.SetDword("", "IsScanning", 1);
     EXPECT_FALSE(Busy());
+}
+
+TEST_F(ScanCheckTest, ServiceNotRunningMeansBusy)
+{
+    ASSERT_TRUE(m_service.Pause());
+    EXPECT_TRUE(Busy());
+    ASSERT_TRUE(m_service.Continue());
+    EXPECT_FALSE(Busy());
+    ASSERT_TRUE(m_service.Stop());
+    EXPECT_TRUE(Busy());
+    EXPECT_EQ(State(FALSE), E_PENDING);  // only the service manager could tell
+    ASSERT_TRUE(KsxTest::CServiceFixture::Remove(L"NTRtWatch"));
+    EXPECT_TRUE(Busy());
 }
 
 TEST_F(ScanCheckTest, BusyAgentGreysTheItemThatStillAnswersHelp)

@@ -7,6 +7,7 @@
 #include "cntts_ScanDispatch.h"
 #include "log_fixtures.h"
 #include "shell_fixtures.h"
+#include "shellhost.h"
 #include "test_support.h"
 #include "ut_AgentRegistry.h"
 
@@ -14,6 +15,14 @@ using namespace KsxShell;
 using namespace ShellTest;
 
 namespace {
+
+// The file menu's command invoked on a selection.
+HRESULT InvokeCommand(const std::vector<std::wstring>& paths)
+{
+    ComPtr<IShellItemArray> items;
+    EXPECT_EQ(ShellHost::CreatePathItemArray(paths, &items), S_OK);
+    return NewCommand()->Invoke(items.Get(), nullptr);
+}
 
 class DispatchTest : public ShellTestBase {
 protected:
@@ -49,6 +58,13 @@ TEST_F(DispatchTest, RequestCarriesTheJoinedPathsAndOneNul)
         EXPECT_EQ(monitor.wParam, 3u);
         EXPECT_EQ(monitor.dwData, 3u);
         EXPECT_EQ(monitor.cbData, c.payload.size() + 1);
+        EXPECT_EQ(monitor.data, c.payload + '\0');
+        // The file menu's command on the same selection: the same request.
+        monitor.wParam = monitor.dwData = 0;
+        EXPECT_EQ(InvokeCommand(c.paths), S_OK);
+        EXPECT_EQ(monitor.requests, before + 2);
+        EXPECT_EQ(monitor.wParam, 3u);
+        EXPECT_EQ(monitor.dwData, 3u);
         EXPECT_EQ(monitor.data, c.payload + '\0');
     }
 }
@@ -109,6 +125,8 @@ TEST_F(DispatchTest, NoSelectionSendsNothing)
 {
     CFakeMonitor monitor;
     EXPECT_EQ(Invoke(NewHandler().Get()), S_OK);
+    EXPECT_EQ(NewCommand()->Invoke(nullptr, nullptr), S_OK);
+    EXPECT_EQ(InvokeCommand({}), S_OK);
     EXPECT_EQ(monitor.requests, 0);
 }
 
@@ -122,10 +140,13 @@ TEST_F(DispatchTest, PathsTheRequestCannotCarryAreLeftOut)
     ASSERT_TRUE(UTIL::CUniqueFile(::CreateFileW(greek.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)));
 
     CFakeMonitor monitor;
-    EXPECT_EQ(Invoke(NewHandlerWith({L"C:\\ok.txt", L"C:\\missing\\\x03A9.txt", greek, L"\\\\?\\C:\\prefixed.txt",
-                                     L"\\\\?\\GLOBALROOT\\Device\\x", L"C:\\" + std::wstring(600, L'a')})
-                         .Get()),
-              S_OK);
+    const std::vector<std::wstring> selection = {L"C:\\ok.txt",
+                                                 L"C:\\missing\\\x03A9.txt",
+                                                 greek,
+                                                 L"\\\\?\\C:\\prefixed.txt",
+                                                 L"\\\\?\\GLOBALROOT\\Device\\x",
+                                                 L"C:\\" + std::wstring(600, L'a')};
+    EXPECT_EQ(Invoke(NewHandlerWith(selection).Get()), S_OK);
     ASSERT_EQ(monitor.requests, 1);
     const std::string payload = monitor.data;
     ASSERT_FALSE(payload.empty());
@@ -139,6 +160,9 @@ TEST_F(DispatchTest, PathsTheRequestCannotCarryAreLeftOut)
     EXPECT_NE(parts[1].find('~'), std::string::npos) << parts[1];  // the short form
     EXPECT_NE(::GetFileAttributesA(parts[1].c_str()), INVALID_FILE_ATTRIBUTES) << parts[1];
     EXPECT_EQ(parts[2], "C:\\prefixed.txt");
+    // The file menu's command keeps the same rules.
+    EXPECT_EQ(InvokeCommand(selection), S_OK);
+    EXPECT_EQ(monitor.data, payload);
 }
 
 // A path as the request carries it (`sent`), or the reason it is left out.
@@ -278,6 +302,36 @@ TEST_F(LauncherTest, StartsTheLauncherWithTheWorkingDirectoryEvenWhenAMonitorExi
     }
     EXPECT_EQ(monitor.requests, 0);
     EXPECT_EQ(::GetFileAttributesA((m_temp.Path() + "Program.journal").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The command's working directory is the folder of its first item, where the
+// shell starts the classic item: the launcher's journals match.
+TEST_F(LauncherTest, CommandStartsTheLauncherAsTheClassicItemDoesInTheSelectionsFolder)
+{
+    SetApplicationPath(REG_SZ, m_folder + '\0');
+    const struct {
+        std::vector<std::wstring> selection;
+        const char* directory;
+    } cases[] = {
+        {{L"C:\\users\\Public\\a.txt", L"D:\\b"}, "C:\\users\\Public"},
+        {{L"C:\\a.txt"}, "C:\\"},
+        {{L"\\\\?\\C:\\data\\x"}, "C:\\data"},
+        {{L"C:\\"}, nullptr},
+        {{L"\\\\server\\share"}, nullptr},
+        {{}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.directory ? c.directory : "(none)");
+        std::string journals[2];
+        for (int modern = 0; modern < 2; ++modern) {
+            ::DeleteFileA(Journal().c_str());
+            EXPECT_EQ(modern ? InvokeCommand(c.selection) : Invoke(NewHandlerWith(c.selection).Get(), c.directory),
+                      S_OK);
+            journals[modern] = WaitForJournal(Journal(), 3);
+        }
+        EXPECT_NE(journals[0].find("COMMANDLINE "), std::string::npos);
+        EXPECT_EQ(journals[1], journals[0]);
+    }
 }
 
 // The agent's root that does not open while "Misc." does. Wine opens a key of

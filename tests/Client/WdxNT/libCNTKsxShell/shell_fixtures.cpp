@@ -30,6 +30,15 @@ ComPtr<IContextMenu> NewHandlerWith(const std::vector<std::wstring>& paths)
     return menu;
 }
 
+ComPtr<IExplorerCommand> NewCommand()
+{
+    ComPtr<IExplorerCommand> command;
+    const ComPtr<IClassFactory> factory(
+        new KsxShell::CShellExtClassFactory(KsxShell::CShellExtClassFactory::kExplorerCommand));
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&command)), S_OK);
+    return command;
+}
+
 HRESULT Invoke(IContextMenu* menu, const char* directory)
 {
     CMINVOKECOMMANDINFO ici = {};

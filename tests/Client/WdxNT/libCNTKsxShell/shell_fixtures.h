@@ -24,6 +24,9 @@ ComPtr<IClassFactory> NewFactory();
 ComPtr<IContextMenu> NewHandler();
 ComPtr<IContextMenu> NewHandlerWith(const std::vector<std::wstring>& paths);
 
+// The file menu's explorer command from a fresh factory.
+ComPtr<IExplorerCommand> NewCommand();
+
 // InvokeCommand for the item (command offset 0).
 HRESULT Invoke(IContextMenu* menu, const char* directory = nullptr);
 

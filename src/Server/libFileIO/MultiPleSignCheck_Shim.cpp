@@ -57,6 +57,27 @@ bool QueryEmbedded(const wchar_t* path, UTIL::CUniqueCertStore& store, UTIL::CUn
                               nullptr);
 }
 
+// Whether `size` bytes from `p` lie in committed, readable pages of one
+// allocation: a resource entry may claim more bytes than the file maps.
+bool IsReadable(const BYTE* p, DWORD size)
+{
+    MEMORY_BASIC_INFORMATION first = {};
+    if (!::VirtualQuery(p, &first, sizeof(first)))
+        return false;
+    MEMORY_BASIC_INFORMATION region = first;
+    const BYTE* end = p;
+    for (;;) {
+        if (region.State != MEM_COMMIT || (region.Protect & (PAGE_NOACCESS | PAGE_GUARD)) ||
+            region.AllocationBase != first.AllocationBase)
+            return false;
+        end = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
+        if (static_cast<size_t>(end - p) >= size)
+            return true;
+        if (!::VirtualQuery(end, &region, sizeof(region)))
+            return false;
+    }
+}
+
 }  // namespace
 
 int ReadAgentRegistryDword(const wchar_t* pwszSubKey, const wchar_t* pwszName, DWORD& value)
@@ -180,19 +201,20 @@ int IsMarkerResourceValid(const wchar_t* pwszFile)
     const HGLOBAL loaded = found ? ::LoadResource(module.get(), found) : nullptr;
     const BYTE* p = loaded ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
     const DWORD size = found ? ::SizeofResource(module.get(), found) : 0;
-    if (!p || size == 0)
+    if (!p || size == 0 || !IsReadable(p, size))
         return 0;
-    // Counted down from what is left: a length near 2^32 cannot wrap past the end.
+    // Counted down from what is left: a length near 2^32 cannot wrap past the
+    // end. A record cut short leaves the resource malformed, even at its end.
     DWORD remaining = size;
     while (remaining >= 2) {
         remaining -= 2;
         if (remaining < 4)
-            break;
+            return 0;
         DWORD n = 0;
         memcpy(&n, p + 2, sizeof(n));
         remaining -= 4;
         if (n > remaining)
-            break;
+            return 0;
         p += 6 + static_cast<size_t>(n);
         remaining -= n;
     }

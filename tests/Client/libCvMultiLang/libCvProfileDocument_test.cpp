@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cwchar>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -270,52 +269,6 @@ TEST_F(ProfileDocumentTest, ABrokenNewerProfileKeepsTheLoadedOne)
     EXPECT_EQ(m_doc.Reload(0), 1);
     EXPECT_EQ(m_doc.GetDocument()->pFeatureList->nId, 9);
     EXPECT_EQ(Balloon(m_doc, 0), nullptr);
-}
-
-// What a user reads from a damaged or hostile string table: the text up to
-// the damage, cut to the lookup's 519 characters and the balloon's 256, or
-// nothing.
-TEST_F(ProfileDocumentTest, HostileStringTablesShowWhatTheyHoldOrNothing)
-{
-    Initialize();
-    const std::wstring huge(100000, L'h');
-    const std::wstring straddling = std::wstring(255, L'y') + L"\U0001F50D tail";  // the pair at 256 and 257
-    std::string garbage(8192, '\0');
-    std::mt19937 rng(2024);
-    for (char& c : garbage)
-        c = static_cast<char>(rng());
-    const std::wstring narrow = kEnglish;
-    const struct {
-        const char* what;
-        std::string file;
-        std::wstring menu, title;
-    } cases[] = {
-        {"cut inside the menu text", Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=Scan f"), L"Scan f",
-         L""},
-        {"texts longer than their buffers",
-         Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=" + huge + L"\r\n[Balloon_Title]\r\n11=" + huge),
-         huge.substr(0, 519), huge.substr(0, 256)},
-        {"a surrogate pair across the balloon's end", Utf16File(L"[Balloon_Title]\r\n11=" + straddling), L"",
-         straddling.substr(0, 255)},
-        {"an escape cut in two by the buffer",
-         Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN=" + std::wstring(518, L'e') + L"\\n"),
-         std::wstring(518, L'e') + L"\\", L""},
-        {"keys without values",
-         Utf16File(L"[STRING_TABLE]\r\nWDXNTMON_UI_MENU_SHELL_SCAN\r\n[Balloon_Title]\r\n11=\r\n"), L"", L""},
-        {"no byte order mark", std::string(narrow.begin(), narrow.end()), L"Scan for security risks", L"Title eleven"},
-        {"binary garbage", garbage, L"", L""},
-    };
-    int age = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        m_install.WriteFile("www\\1600\\i18n\\EN-US\\UIStringTable.ini", c.file);
-        Age(m_english, age += 10);  // newer than the texts the balloons hold
-        int result = 0;
-        EXPECT_EQ(Text(m_doc, L"WDXNTMON_UI_MENU_SHELL_SCAN", &result), c.menu);
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(m_doc.Reload(0), 1);
-        EXPECT_EQ(std::wstring(Balloon(m_doc, 0)->wszTitle), c.title);
-    }
 }
 
 TEST_F(ProfileDocumentTest, LanguageSwitchesRaceLookupsSafely)

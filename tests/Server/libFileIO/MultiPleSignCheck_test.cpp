@@ -230,55 +230,6 @@ TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinne
     }
 }
 
-// Marker resources of every shape: records must fill the resource exactly.
-TEST_F(VerifierTest, MarkerResourcesAreWellFormedOnlyWhenTheirRecordsFillThemExactly)
-{
-    const std::string rec6("\x01\x00\x00\x00\x00\x00", 6);
-    const std::string rec10(
-        "\x02\x00\x04\x00\x00\x00"
-        "abcd",
-        10);
-    struct {
-        std::string bytes;
-        int valid;
-    } const rows[] = {
-        {"\x01", 0},
-        {std::string("\x01\x00\x00\x00\x00", 5), 0},
-        {rec6, 1},
-        {rec10 + rec6, 1},
-        {rec10 + rec6 + "\x03", 0},
-        {std::string("\x01\x00\x05\x00\x00\x00"
-                     "abcd",
-                     10),
-         0},  // the last record runs past the end
-        {std::string("\x01\x00\xFF\xFF\xFF\xFF"
-                     "ab",
-                     8),
-         0},                                                     // 0xFFFFFFFF
-        {std::string("\x01\x00\xFA\xFF\xFF\xFF", 6) + rec6, 0},  // wraps to the end with 32-bit sums
-    };
-    const std::string base = DsTest::ReadBytes(KsxTest::ExeDir() + L"..\\keypack\\keypack_unsigned.dll");
-    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) {
-        SCOPED_TRACE(i);
-        const std::wstring path = Wide(m_scratch.Path()) + L"marker" + std::to_wstring(i) + L".dll";
-        DsTest::WriteBytes(path, base);
-        HANDLE update = ::BeginUpdateResourceW(path.c_str(), FALSE);
-        ASSERT_TRUE(update);
-        ASSERT_TRUE(::UpdateResourceW(update, L"CORVANEHALYARDMARKER", MAKEINTRESOURCEW(1), 0,
-                                      const_cast<char*>(rows[i].bytes.data()),
-                                      static_cast<DWORD>(rows[i].bytes.size())));
-        ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
-        EXPECT_EQ(IsMarkerResourceValid(path.c_str()), rows[i].valid);
-    }
-    // 0 bytes, no records to fill them; made by the build (Wine's UpdateResourceW refuses an empty one).
-    const std::wstring empty = KsxTest::ExeDir() + L"..\\keypack\\keypack_marker0.dll";
-    UTIL::CUniqueModule module(::LoadLibraryExW(empty.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    const HRSRC found = module ? ::FindResourceW(module.get(), MAKEINTRESOURCEW(1), L"CORVANEHALYARDMARKER") : nullptr;
-    ASSERT_TRUE(found);
-    EXPECT_EQ(::SizeofResource(module.get(), found), 0u);
-    EXPECT_EQ(IsMarkerResourceValid(empty.c_str()), 0);
-}
-
 // ACS signatures: both usages and the pinned CA in the chain; no vendor key needed.
 TEST_F(VerifierTest, AcsSignaturesNeedBothUsagesAndThePinnedCertificate)
 {

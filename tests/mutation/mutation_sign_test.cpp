@@ -1,0 +1,524 @@
+// Hostile signed files: PE headers, certificate tables, key packs and marker
+// resources, through the signature manager and the multiple-signature verifier.
+#include <algorithm>
+
+#include "MultiPleSignCheck.h"
+#include "corpus_manifest.h"
+#include "ds_BsnDSManager.h"
+#include "ds_test_provider.h"
+#include "libCvMultiLang.h"
+#include "mutation.h"
+#include "test_support.h"
+
+using namespace Mutation;
+using namespace KsxCorpus;
+
+namespace {
+
+std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
+
+constexpr DWORD kAllPolicies = 0x10001;
+
+// Wine: the real platform. The others stand in for Windows where Wine 8
+// answers differently (ds_test_provider.h says how).
+enum class CPlatform { Wine, WindowsSingle, WindowsMultiple };
+
+class CPlatformScope {
+public:
+    explicit CPlatformScope(CPlatform p)
+        : m_provider(p == CPlatform::WindowsSingle     ? DsTest::WindowsSingleSignature()
+                     : p == CPlatform::WindowsMultiple ? DsTest::WindowsMultipleSignature()
+                                                       : DSTestHooks::SystemTrustProvider()),
+          m_previous(DSTestHooks::SetTrustProvider(p == CPlatform::Wine ? nullptr : &m_provider))
+    {
+    }
+    ~CPlatformScope() { DSTestHooks::SetTrustProvider(m_previous); }
+    CPlatformScope(const CPlatformScope&) = delete;
+    CPlatformScope& operator=(const CPlatformScope&) = delete;
+
+private:
+    DS::CTrustProvider m_provider;
+    const DS::CTrustProvider* m_previous;
+};
+
+DWORD U32(const std::string& b, size_t at)
+{
+    DWORD v = 0;
+    if (at + 4 <= b.size())
+        memcpy(&v, &b[at], 4);
+    return v;
+}
+WORD U16(const std::string& b, size_t at)
+{
+    WORD v = 0;
+    if (at + 2 <= b.size())
+        memcpy(&v, &b[at], 2);
+    return v;
+}
+std::string Patched(std::string b, size_t at, DWORD value, size_t width)
+{
+    if (at + width <= b.size())
+        memcpy(&b[at], &value, width);
+    return b;
+}
+
+// Where the headers of a PE file are (64-bit optional header).
+struct CPeLayout {
+    explicit CPeLayout(const std::string& b)
+        : nt(U32(b, 0x3C)), optional(nt + 24), checksum(optional + 64), directories(optional + 112),
+          certEntry(directories + 4 * 8), headersEnd(U32(b, optional + 60))
+    {
+    }
+    // A file offset for an RVA, through the section table; 0 when none holds it.
+    size_t Offset(const std::string& b, DWORD rva) const
+    {
+        const size_t sections = optional + U16(b, nt + 20);
+        for (WORD i = 0; i < U16(b, nt + 6); ++i) {
+            const size_t s = sections + 40 * i;
+            const DWORD va = U32(b, s + 12), raw = U32(b, s + 20), size = U32(b, s + 16);
+            if (rva >= va && rva < va + size)
+                return raw + (rva - va);
+        }
+        return 0;
+    }
+    size_t nt, optional, checksum, directories, certEntry, headersEnd;
+};
+
+// What the forced-integrity test must answer: the flag where the headers are
+// whole, else no.
+int ForcedIntegrity(const std::string& b)
+{
+    const size_t nt = U32(b, 0x3C);
+    if (b.size() < 64 || U16(b, 0) != IMAGE_DOS_SIGNATURE || static_cast<LONG>(nt) < 0 || nt + 96 > b.size() ||
+        U32(b, nt) != IMAGE_NT_SIGNATURE)
+        return 0;
+    const WORD magic = U16(b, nt + 24);
+    if (magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+        return 0;
+    return (U16(b, nt + 24 + 70) & IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY) ? 1 : 0;
+}
+
+int ByCertInfo(const std::wstring& path)
+{
+    WINTRUST_DATA templ = {};
+    templ.cbStruct = sizeof(templ);
+    templ.dwUIChoice = WTD_UI_NONE;
+    templ.dwUnionChoice = WTD_CHOICE_FILE;
+    return CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(path.c_str(), &templ);
+}
+
+CVerifyFileSignV2::PublicKey PrimaryKeyOf(const std::wstring& path)
+{
+    CVerifyFileSignV2::PublicKey key;
+    std::wstring signer;
+    std::vector<CVerifyFileSignV2::PublicKey> nested;
+    CVerifyFileSignV2::GetInstance()->VerifySignatureAndGetCertInfo(path.c_str(), key, signer, nested);
+    return key;
+}
+
+class SignMutationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_saved = m_verifier.ExchangePublicKeys({});
+        m_registry.SetString("", "Application Path", m_install.Path());
+        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
+    }
+    void TearDown() override { m_verifier.ExchangePublicKeys(m_saved); }
+    std::wstring Scratch(const std::string& name, const std::string& bytes)
+    {
+        const std::wstring path = Wide(m_scratch.Path() + name);
+        DsTest::WriteBytes(path, bytes);
+        return path;
+    }
+    // Refused everywhere: the manager on each platform (or Wine's only), the
+    // certificate-information check, and the verifier's fallback with the
+    // vendor's key.
+    void ExpectRefused(const std::wstring& file, bool everyPlatform = true)
+    {
+        for (const CPlatform p : {CPlatform::Wine, CPlatform::WindowsSingle, CPlatform::WindowsMultiple}) {
+            if (!everyPlatform && p != CPlatform::Wine)
+                break;
+            SCOPED_TRACE(static_cast<int>(p));
+            CPlatformScope platform(p);
+            const SignatureCheckResult r =
+                CBsnDigitalSignatureManagerEx::VerifyDigitalSignature(file.c_str(), kAllPolicies, false);
+            EXPECT_FALSE(r.bVerified);
+            EXPECT_NE(r.dwError, 0u);
+            EXPECT_FALSE(CBsnDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(file.c_str(), 1));
+            if (p == CPlatform::WindowsSingle) {
+                EXPECT_EQ(ByCertInfo(file), 0);
+            }
+        }
+    }
+
+    CVerifyFileSignV2& m_verifier = *CVerifyFileSignV2::GetInstance();
+    CVerifyFileSignV2::PublicKeySet m_saved;
+    KsxTest::CAgentRegistry m_registry;
+    KsxTest::CTempFolder m_install, m_scratch;
+};
+
+// Headers of a signed file broken field by field and byte by byte: the
+// forced-integrity test answers from whole headers only, the version and
+// language readers survive, the file is refused.
+TEST_F(SignMutationTest, HostilePeHeaders)
+{
+    CArea area("PE files");
+    m_verifier.ExchangePublicKeys({PrimaryKeyOf(Corpus(kVendorSha384Dll))});
+    {
+        const std::string v = DsTest::ReadBytes(Corpus(kVendorSha384Dll));
+        ASSERT_FALSE(v.empty());
+        const CPeLayout pe(v);
+        std::vector<std::pair<std::string, std::string>> files;
+        for (const size_t length : {size_t(0), size_t(1), size_t(2), size_t(0x3C), size_t(0x40), pe.nt + 4,
+                                    pe.nt + 24 + 8, pe.optional + 70, pe.optional + 71, pe.directories, v.size() / 2})
+            files.push_back({"truncated at " + std::to_string(length), v.substr(0, length)});
+        for (const DWORD lfanew : std::initializer_list<DWORD>{0u, 0x3Cu, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu,
+                                                               DWORD(v.size() - 2), DWORD(v.size())})
+            files.push_back({"e_lfanew " + std::to_string(lfanew), Patched(v, 0x3C, lfanew, 4)});
+        for (const DWORD magic : {0x0000u, 0x010Bu, 0x0107u, 0xFFFFu})
+            files.push_back({"optional-header magic " + std::to_string(magic), Patched(v, pe.optional, magic, 2)});
+        for (const DWORD n : {0u, 1u, 0xFFFFu})
+            files.push_back({"sections " + std::to_string(n), Patched(v, pe.nt + 6, n, 2)});
+        for (const DWORD n : {0u, 0xE0u, 0xFFFFu})
+            files.push_back({"optional-header size " + std::to_string(n), Patched(v, pe.nt + 20, n, 2)});
+        for (const DWORD n : {0u, 3u, 0x11u, 0xFFFFFFFFu})
+            files.push_back({"directory count " + std::to_string(n), Patched(v, pe.optional + 108, n, 4)});
+        for (const DWORD rva : {0u, 0x7FFFFFF0u, 0xFFFFFFFFu})  // the resource directory: version and language
+            files.push_back({"resource directory at " + std::to_string(rva),
+                             Patched(Patched(v, pe.directories + 16, rva, 4), pe.directories + 20, 0x7FFFFFFF, 4)});
+        CMutator m(31);
+        for (int i = 0; i < 20; ++i) {
+            std::string bytes = v;
+            for (size_t k = 0, n = 1 + m.Pick(4); k < n; ++k) {
+                size_t at = 0;
+                do
+                    at = m.Pick(std::min<size_t>(pe.headersEnd, v.size()));
+                while ((at >= pe.checksum && at < pe.checksum + 4) || (at >= pe.certEntry && at < pe.certEntry + 8));
+                bytes[at] = static_cast<char>(bytes[at] ^ (1 + m.Pick(255)));
+            }
+            files.push_back({"header bytes, seed " + std::to_string(i), bytes});
+        }
+        for (size_t i = 0; i < files.size(); ++i) {
+            area.Case(files[i].first, [&] {
+                const std::wstring file = Scratch("pe" + std::to_string(i) + ".dll", files[i].second);
+                EXPECT_EQ(IsIntegrityCheckEnabled(file.c_str()), ForcedIntegrity(files[i].second));
+                WORD parts[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+                if (!CVerifyFileSignV2::GetFileVersionParts(file.c_str(), parts[0], parts[1], parts[2], parts[3])) {
+                    EXPECT_EQ(parts[0] & parts[1] & parts[2] & parts[3], 0xAAAA);
+                }
+                GetProductLangIdW(file.c_str());
+                ExpectRefused(file, false);
+            });
+        }
+    }
+}
+
+// Certificate tables that lie about their place and size, WIN_CERTIFICATE
+// headers, PKCS #7 cut or flipped, a nested signature that is no signed data,
+// one image byte changed: refused on Wine and with Windows' answers.
+TEST_F(SignMutationTest, HostileCertificateTables)
+{
+    CArea area("certificate tables");
+    m_verifier.ExchangePublicKeys({PrimaryKeyOf(Corpus(kVendorSha384Dll))});
+    const std::string v = DsTest::ReadBytes(Corpus(kVendorSha384Dll));
+    const std::string ms = DsTest::ReadBytes(Corpus(kMsPrimaryVendorNestedDll));
+    ASSERT_FALSE(v.empty() || ms.empty());
+    const CPeLayout pe(v);
+    const DWORD certOffset = U32(v, pe.certEntry), certSize = U32(v, pe.certEntry + 4);
+    const std::string pkcs7 = DsTest::SignatureOf(v);
+    ASSERT_FALSE(pkcs7.empty());
+
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const size_t length : {size_t(certOffset), certOffset + size_t(6), certOffset + size_t(40), v.size() - 1})
+        files.push_back({"truncated at " + std::to_string(length), v.substr(0, length)});
+    const std::pair<DWORD, DWORD> tables[] = {{static_cast<DWORD>(v.size()) + 0x1000, certSize},
+                                              {certOffset, 0x7FFFFFF8u},
+                                              {0xFFFFFFF0u, 0x20},
+                                              {0x40, certSize},
+                                              {certOffset, 0},
+                                              {certOffset, 7},
+                                              {certOffset + 8, certSize - 8},
+                                              {certOffset, certSize + 8}};
+    for (const auto& t : tables)
+        files.push_back({"certificate table " + std::to_string(t.first) + "+" + std::to_string(t.second),
+                         Patched(Patched(v, pe.certEntry, t.first, 4), pe.certEntry + 4, t.second, 4)});
+    for (const DWORD length : std::initializer_list<DWORD>{0u, 7u, 8u, certSize + 1, 0x7FFFFFFFu, 0xFFFFFFFFu})
+        files.push_back({"WIN_CERTIFICATE length " + std::to_string(length), Patched(v, certOffset, length, 4)});
+    // Not another certificate type: Wine 8's WinVerifyTrust opens an X509
+    // entry's message with the X509 encoding alone and crashes on the null
+    // message it gets (Windows refuses the file).
+    for (const size_t cut : {size_t(0), size_t(2), size_t(16), pkcs7.size() / 2, pkcs7.size() - 1})
+        files.push_back({"PKCS #7 cut at " + std::to_string(cut), DsTest::WithSignature(v, pkcs7.substr(0, cut))});
+    {
+        // Certificates but no signer.
+        UTIL::CUniqueCertStore store(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+        UTIL::CUniqueCertContext leaf = DsTest::MakeCert(L"CN=\"Corvane, Inc.\"");
+        ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), leaf.get(), CERT_STORE_ADD_ALWAYS, nullptr));
+        std::string degenerate(4096, '\0');
+        CRYPT_DATA_BLOB blob = {static_cast<DWORD>(degenerate.size()), reinterpret_cast<BYTE*>(&degenerate[0])};
+        ASSERT_TRUE(::CertSaveStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
+                                    CERT_STORE_SAVE_TO_MEMORY, &blob, 0));
+        degenerate.resize(blob.cbData);
+        files.push_back({"PKCS #7 without a signer", DsTest::WithSignature(v, degenerate)});
+    }
+    // The nested signature's value, overwritten in place.
+    const std::vector<std::string> nested = DsTest::NestedSignaturesOf(DsTest::SignatureOf(ms));
+    ASSERT_EQ(nested.size(), 1u);
+    const size_t nestedAt = ms.find(nested[0]);
+    ASSERT_NE(nestedAt, std::string::npos);
+    CMutator m(4242);
+    for (unsigned seed = 1; seed <= 8; ++seed) {
+        std::string bytes = ms;
+        // Odd seeds keep the value's own tag and length, even ones replace them too.
+        for (size_t i = nestedAt + (seed % 2 ? 4 : 0); i < nestedAt + nested[0].size(); ++i)
+            bytes[i] = static_cast<char>(m.Pick(256));
+        files.push_back({"nested value not signed data, seed " + std::to_string(seed), bytes});
+    }
+    // The DER flipped, grown and cut anywhere, and one image byte changed.
+    // The signed parts flipped or the DER cut: the file's digest in the indirect
+    // data, and the signer's encrypted digest. (Elsewhere a flip may fall on
+    // bytes nothing verifies, such as a copy of the root; and Wine 8's
+    // CryptMsgControl does not check the rest of the indirect data against the
+    // signed message digest, as Windows does.)
+    std::vector<std::pair<size_t, size_t>> signedParts;
+    {
+        UTIL::CUniqueCryptMsg msg(
+            ::CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+        ASSERT_TRUE(msg && ::CryptMsgUpdate(msg.get(), reinterpret_cast<const BYTE*>(pkcs7.data()),
+                                            static_cast<DWORD>(pkcs7.size()), TRUE));
+        std::string content, info;
+        for (auto [param, bytes] : {std::make_pair(DWORD(CMSG_CONTENT_PARAM), &content),
+                                    std::make_pair(DWORD(CMSG_SIGNER_INFO_PARAM), &info)}) {
+            DWORD cb = 0;
+            ASSERT_TRUE(::CryptMsgGetParam(msg.get(), param, 0, nullptr, &cb));
+            bytes->resize(cb);
+            ASSERT_TRUE(::CryptMsgGetParam(msg.get(), param, 0, &(*bytes)[0], &cb));
+        }
+        const CRYPT_DATA_BLOB& digest = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data())->EncryptedHash;
+        // The indirect data ends in the file's digest, an OCTET STRING.
+        size_t n = 64;
+        while (n > 16 && !(content.size() > n + 2 && content[content.size() - n - 2] == 0x04 &&
+                           static_cast<BYTE>(content[content.size() - n - 1]) == n))
+            --n;
+        for (const std::string& part : {content.substr(content.size() - n),
+                                        std::string(reinterpret_cast<const char*>(digest.pbData), digest.cbData)}) {
+            signedParts.push_back({pkcs7.find(part), part.size()});
+            ASSERT_NE(signedParts.back().first, std::string::npos);
+        }
+    }
+    for (int i = 0; i < 60; ++i) {
+        std::string der = pkcs7.substr(0, 1 + m.Pick(pkcs7.size() - 1));
+        if (i % 6) {
+            der = pkcs7;
+            const auto& part = signedParts[i % 2];
+            for (size_t k = 0, n = 1 + m.Pick(3); k < n; ++k)
+                der[part.first + m.Pick(part.second)] ^= static_cast<char>(1 + m.Pick(255));
+        }
+        files.push_back({"PKCS #7 mutated, seed " + std::to_string(i), DsTest::WithSignature(v, der)});
+    }
+    for (int i = 0; i < 10; ++i) {
+        std::string bytes = v;
+        size_t at = 0;
+        do
+            at = m.Pick(certOffset);
+        while ((at >= pe.checksum && at < pe.checksum + 4) || (at >= pe.certEntry && at < pe.certEntry + 8));
+        bytes[at] = static_cast<char>(bytes[at] ^ (1 + m.Pick(255)));
+        files.push_back({"image byte " + std::to_string(at) + " changed", bytes});
+    }
+    for (size_t i = 0; i < files.size(); ++i)
+        area.Case(files[i].first,
+                  [&] { ExpectRefused(Scratch("cert" + std::to_string(i) + ".dll", files[i].second)); });
+}
+
+std::wstring KeyPackDir() { return KsxTest::ExeDir() + L"..\\keypack\\"; }
+
+// Key packs whose headers, flags and signatures are broken: loaded with the
+// keys they were built with, or refused with no key taken. Under Wine the
+// loader does not enforce forced integrity, so the image itself stays whole.
+TEST_F(SignMutationTest, HostileKeyPacks)
+{
+    CArea area("key packs");
+    const std::string v = DsTest::ReadBytes(KeyPackDir() + L"KeyPack.dll");
+    ASSERT_FALSE(v.empty());
+    const CPeLayout pe(v);
+    const std::string pkcs7 = DsTest::SignatureOf(v);
+    const DWORD certOffset = U32(v, pe.certEntry);
+    ASSERT_EQ(m_verifier.LoadKeyPackAndUpdatePublicKeyList((KeyPackDir() + L"KeyPack.dll").c_str()), 1);
+    const CVerifyFileSignV2::PublicKeySet original = m_verifier.ExchangePublicKeys({});
+    ASSERT_EQ(original.size(), 2u);
+
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const size_t length : {size_t(0), size_t(1), size_t(0x40), pe.optional + 71, size_t(certOffset), v.size() - 1})
+        files.push_back({"truncated at " + std::to_string(length), v.substr(0, length)});
+    CMutator m(1999);
+    for (int i = 0; i < 24; ++i) {
+        const DWORD flags = static_cast<DWORD>(m.Pick(0x10000));
+        files.push_back({"DLL characteristics " + std::to_string(flags), Patched(v, pe.optional + 70, flags, 2)});
+    }
+    for (const DWORD lfanew : std::initializer_list<DWORD>{0u, 0x3Cu, 0xFFFFFFFFu, DWORD(v.size() - 50)})
+        files.push_back({"e_lfanew " + std::to_string(lfanew), Patched(v, 0x3C, lfanew, 4)});
+    for (const DWORD magic : {0x0000u, 0x010Bu, 0xFFFFu})
+        files.push_back({"optional-header magic " + std::to_string(magic), Patched(v, pe.optional, magic, 2)});
+    for (const auto& t : std::vector<std::pair<DWORD, DWORD>>{{0, 0}, {certOffset, 0xFFFFFFF8u}, {0xFFFFFFF0u, 16}})
+        files.push_back({"certificate table " + std::to_string(t.first) + "+" + std::to_string(t.second),
+                         Patched(Patched(v, pe.certEntry, t.first, 4), pe.certEntry + 4, t.second, 4)});
+    for (int i = 0; i < 40; ++i) {
+        std::string der = pkcs7;
+        der[m.Pick(der.size())] ^= static_cast<char>(1 + m.Pick(255));
+        files.push_back({"signature flipped, seed " + std::to_string(i),
+                         i % 5 == 4 ? DsTest::WithSignature(v, m.Mutate(pkcs7, i)) : DsTest::WithSignature(v, der)});
+    }
+    // Signed by other subjects: the key pack's signer test.
+    for (const wchar_t* other : {L"keypack_ms.dll", L"keypack_unsigned.dll", L"keypack_noflag.dll"})
+        files.push_back({std::string(other, other + wcslen(other)), DsTest::ReadBytes(KeyPackDir() + other)});
+    for (size_t i = 0; i < files.size(); ++i) {
+        area.Case(files[i].first, [&] {
+            KsxTest::CTempFolder folder;
+            const std::wstring path = Wide(folder.Path()) + L"KeyPack.dll";
+            DsTest::WriteBytes(path, files[i].second);
+            m_verifier.ExchangePublicKeys({});
+            const int loaded = m_verifier.LoadKeyPackAndUpdatePublicKeyList(path.c_str());
+            const CVerifyFileSignV2::PublicKeySet keys = m_verifier.ExchangePublicKeys({});
+            EXPECT_TRUE(loaded == 1 ? keys == original : keys.empty()) << loaded << " " << keys.size();
+        });
+    }
+}
+
+// The marker's records by an independent reading: well formed when the
+// records fill the bytes exactly.
+bool RecordsFill(const std::string& marker)
+{
+    unsigned long long at = 0;
+    while (at < marker.size()) {
+        if (at + 6 > marker.size())
+            return false;
+        at += 6ull + U32(marker, static_cast<size_t>(at) + 2);
+    }
+    return !marker.empty() && at == marker.size();
+}
+
+// The marker's data entry (the only resource of the file): its offset in the file.
+size_t MarkerDataEntry(const std::string& b)
+{
+    const CPeLayout pe(b);
+    size_t dir = pe.Offset(b, U32(b, pe.directories + 16));
+    const size_t root = dir;
+    for (int level = 0; level < 3 && dir; ++level) {
+        const DWORD target = U32(b, dir + 16 + 4) & 0x7FFFFFFF;  // the first entry
+        dir = root + target;
+    }
+    return dir;
+}
+
+// Marker resources of every shape, and resource entries that lie about the
+// marker's size or place: well formed only when the records fill the
+// resource, never read past it, and every refusal recorded as -2.
+TEST_F(SignMutationTest, HostileMarkerResources)
+{
+    CArea area("marker resources");
+    const std::string base = DsTest::ReadBytes(KeyPackDir() + L"keypack_unsigned.dll");
+    ASSERT_FALSE(base.empty());
+    auto record = [](WORD tag, DWORD length, const std::string& value) {
+        return std::string(reinterpret_cast<const char*>(&tag), 2) +
+               std::string(reinterpret_cast<const char*>(&length), 4) + value;
+    };
+    std::vector<std::string> markers = {std::string(1, '\x01'),
+                                        std::string(2, '\0'),
+                                        std::string(5, '\0'),
+                                        record(1, 0, ""),
+                                        record(1, 1, ""),
+                                        record(1, 0xFFFFFFFF, ""),
+                                        record(1, 0xFFFFFFFF, "ab"),
+                                        record(1, 0xFFFFFFFA, "") + record(2, 0, ""),
+                                        record(1, 4, "abcd") + std::string(2, '\x03')};
+    CMutator m(6006);
+    for (int i = 0; i < 120; ++i) {
+        std::string marker;
+        for (size_t r = 0, n = 1 + m.Pick(4); r < n; ++r) {
+            const size_t len = m.Pick(24);
+            marker += record(static_cast<WORD>(m.Pick(0x10000)), static_cast<DWORD>(len), m.Random(len));
+        }
+        switch (i % 6) {
+        case 1:  // the first length lies by one either way, or wraps
+            marker = Patched(marker, 2,
+                             std::vector<DWORD>{U32(marker, 2) + 1, U32(marker, 2) - 1, 0xFFFFFFFFu}[m.Pick(3)], 4);
+            break;
+        case 2:
+            marker.resize(marker.size() - 1 - m.Pick(std::min<size_t>(marker.size() - 1, 6)));
+            break;
+        case 3:
+            marker += m.Random(1 + m.Pick(5));
+            break;
+        case 4:
+            marker = Patched(marker, 2, static_cast<DWORD>(0 - m.Pick(16)), 4);
+            break;
+        default:
+            break;
+        }
+        if (!marker.empty())
+            markers.push_back(marker);
+    }
+    const std::string log = m_install.Path() + "Misc\\SBInvalidLogLastInfo.log";
+    for (size_t i = 0; i < markers.size(); ++i) {
+        area.Case("marker " + std::to_string(i) + " of " + std::to_string(markers[i].size()) + " bytes", [&] {
+            const std::wstring path = Scratch("marker" + std::to_string(i) + ".dll", base);
+            HANDLE update = ::BeginUpdateResourceW(path.c_str(), FALSE);
+            ASSERT_TRUE(update);
+            ASSERT_TRUE(::UpdateResourceW(update, L"CORVANEHALYARDMARKER", MAKEINTRESOURCEW(1), 0,
+                                          const_cast<char*>(markers[i].data()), static_cast<DWORD>(markers[i].size())));
+            ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
+            EXPECT_EQ(IsMarkerResourceValid(path.c_str()), RecordsFill(markers[i]) ? 1 : 0);
+            ::DeleteFileA(log.c_str());
+            EXPECT_EQ(CheckShimMarker(path.c_str()), 0);  // unsigned: never a pinned chain
+            const std::wstring text = path + (RecordsFill(markers[i]) ? L"\t-1" : L"\t-2");
+            EXPECT_EQ(DsTest::ReadBytes(Wide(log)),
+                      std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2));
+        });
+    }
+
+    // Resource entries that lie: sizes of 0 to 4 GiB, data outside the image.
+    std::string marked;
+    {
+        const std::wstring path = Scratch("marked.dll", base);
+        HANDLE update = ::BeginUpdateResourceW(path.c_str(), FALSE);
+        const std::string marker = record(1, 4, "abcd") + record(2, 0, "");
+        ASSERT_TRUE(update && ::UpdateResourceW(update, L"CORVANEHALYARDMARKER", MAKEINTRESOURCEW(1), 0,
+                                                const_cast<char*>(marker.data()), static_cast<DWORD>(marker.size())));
+        ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
+        marked = DsTest::ReadBytes(path);
+        ASSERT_EQ(IsMarkerResourceValid(path.c_str()), 1);
+    }
+    const size_t entry = MarkerDataEntry(marked);
+    ASSERT_NE(entry, 0u);
+    ASSERT_EQ(U32(marked, entry + 4), 16u);
+    const DWORD rva = U32(marked, entry);
+    // Sizes within the image may read as records or not; past it, never.
+    const struct {
+        DWORD rva, size;
+        int valid;  // -1: either
+    } lies[] = {{rva, 0, 0},
+                {rva, 1, 0},
+                {rva, 5, 0},
+                {rva, 17, 0},
+                {rva, 0x1000, -1},
+                {rva, 0x100000, 0},
+                {rva, 0x7FFFFFFF, 0},
+                {rva, 0xFFFFFFFF, 0},
+                {0xFFFFFFF0, 16, 0},
+                {0x7FFFFFF0, 16, 0},
+                {rva + 0x100000, 16, 0}};
+    for (const auto& lie : lies) {
+        area.Case("data entry " + std::to_string(lie.rva) + "+" + std::to_string(lie.size), [&] {
+            const std::wstring path = Scratch("lie" + std::to_string(lie.rva) + "_" + std::to_string(lie.size) + ".dll",
+                                              Patched(Patched(marked, entry, lie.rva, 4), entry + 4, lie.size, 4));
+            const int valid = IsMarkerResourceValid(path.c_str());
+            if (lie.valid >= 0) {
+                EXPECT_EQ(valid, lie.valid);
+            }
+            EXPECT_EQ(CheckShimMarker(path.c_str()), 0);
+        });
+    }
+}
+
+}  // namespace

@@ -290,8 +290,18 @@ int CVerifyFileSignV2::LoadKeyPackAndUpdatePublicKeyList(const wchar_t* pwszFile
     if (!result && IsShimValidationEnabled() == 1) {
         LOGW(LOG_LEVEL_E, L"%s - The shim binary validation is enabled", name);
         path = PreferNew(folder, L"KeyPack_NA.dll");
+        // The subject, marker and chain tests read the signature only: the
+        // code it covers must match it before the shim is loaded.
+        WINTRUST_DATA wtd = {};
+        wtd.cbStruct = sizeof(wtd);
+        wtd.dwUIChoice = WTD_UI_NONE;
+        wtd.fdwRevocationChecks = WTD_REVOKE_NONE;
+        wtd.dwUnionChoice = WTD_CHOICE_FILE;
+        LONG status = 0;
         if (IsSignedByVendorSubject(path.c_str()) != 1) {
             LOGW(LOG_LEVEL_E, L"%s - The digital signature subject cannot be recognized", name);
+        } else if (!HashMatchesSignature(path.c_str(), &wtd, status)) {
+            LOGW(LOG_LEVEL_E, L"%s - The shim binary's hash doesn't match its signature, error code: %x", name, status);
         } else if (CheckShimMarker(path.c_str()) != 1) {
             LOGW(LOG_LEVEL_E, L"%s - The shim binary resources cannot be fully validated and trusted", name);
         } else {
@@ -322,9 +332,8 @@ int CVerifyFileSignV2::VerifyEmbeddedSignatureByCertInfo(const wchar_t* pwszFile
     const wchar_t* const name = L"CVerifyFileSignV2::VerifyEmbeddedSignatureByCertInfo";
     if (!pwszFile || !wtd)
         return 0;
-    wtd->dwProvFlags = WTD_HASH_ONLY_FLAG;
-    const LONG status = VerifyEmbeddedSignature(pwszFile, wtd, false);
-    if (status != 0 && !(status == TRUST_E_EXPLICIT_DISTRUST && LowLevelVerifyHash(pwszFile))) {
+    LONG status = 0;
+    if (!HashMatchesSignature(pwszFile, wtd, status)) {
         LOGW(LOG_LEVEL_E, L"%s - The file hash doesn't match the file signature, error code: %x", name, status);
         return 0;
     }
@@ -354,6 +363,13 @@ int CVerifyFileSignV2::VerifyEmbeddedSignatureByCertInfo(const wchar_t* pwszFile
     if (!acs && listed)
         WriteDigitalSignInvalidTelemetryInfo(pwszFile, 0, 0);
     return keyMatch || acs ? 1 : 0;
+}
+
+bool CVerifyFileSignV2::HashMatchesSignature(const wchar_t* pwszFile, WINTRUST_DATA* wtd, LONG& status)
+{
+    wtd->dwProvFlags = WTD_HASH_ONLY_FLAG;
+    status = VerifyEmbeddedSignature(pwszFile, wtd, false);
+    return status == 0 || (status == TRUST_E_EXPLICIT_DISTRUST && LowLevelVerifyHash(pwszFile));
 }
 
 LONG CVerifyFileSignV2::VerifyEmbeddedSignature(const wchar_t* pwszFile, WINTRUST_DATA* wtd, bool bStrongSignPolicy)

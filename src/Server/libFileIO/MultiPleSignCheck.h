@@ -66,6 +66,9 @@ public:
     LONG VerifyEmbeddedSignatureV2(const wchar_t* pwszFile, bool bStrongSignPolicy, WINTRUST_DATA* wtd);
     // The file's digest against the one its primary signature carries.
     bool LowLevelVerifyHash(const wchar_t* pwszFile);
+    // The hash-only check of the trust provider, with the low-level digest
+    // compare where it distrusts the signer; `status` gets its answer.
+    bool HashMatchesSignature(const wchar_t* pwszFile, WINTRUST_DATA* wtd, LONG& status);
 
     // 1 when the primary and every nested signature verify; the keys of the
     // nested signers that verified are listed in order.

@@ -294,6 +294,8 @@ TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
          {unreadable[0], {L"KeyPack_NA.dll", L"KeyPack_NA.dll.new"}, {L"KeyPack_NA.dll.new", L"KeyPack_NA.dll"}},
          2,
          0},
+        // One byte of its code changed, signature and marker intact: never loaded.
+        {1, {unreadable[0], {L"KeyPack_NA.dll", L"*tampered"}}, 0, 0},
         // Refused while the verifier is being made: the record, and no hang.
         {1, {unreadable[0], {L"KeyPack_NA.dll", L"keypack_na_selfsigned.dll"}}, 0, 1},
         // A pack that fails its integrity check never reaches the shim.
@@ -306,8 +308,21 @@ TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
         const std::wstring dir = Wide(folder.Path());
         ASSERT_TRUE(
             ::CopyFileW((KsxTest::ExeDir() + L"ksxverify.exe").c_str(), (dir + L"ksxverify.exe").c_str(), FALSE));
-        for (const auto& file : rows[i].files)
-            ASSERT_TRUE(::CopyFileW((packs + file.second).c_str(), (dir + file.first).c_str(), FALSE));
+        for (const auto& file : rows[i].files) {
+            if (file.second[0] != L'*') {
+                ASSERT_TRUE(::CopyFileW((packs + file.second).c_str(), (dir + file.first).c_str(), FALSE));
+                continue;
+            }
+            // The last byte of the first section's raw data: covered by the image hash.
+            std::string pe = DsTest::ReadBytes(packs + L"KeyPack_NA.dll");
+            ASSERT_GT(pe.size(), 0x200u);
+            const DWORD nt = *reinterpret_cast<const DWORD*>(&pe[0x3C]);
+            const auto* header = reinterpret_cast<const IMAGE_FILE_HEADER*>(&pe[nt + 4]);
+            const auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
+                &pe[nt + 4 + sizeof(IMAGE_FILE_HEADER) + header->SizeOfOptionalHeader]);
+            pe[section->PointerToRawData + section->SizeOfRawData - 1] ^= 0x5A;
+            DsTest::WriteBytes(dir + file.first, pe);
+        }
         registry.SetDword("Misc.", "EnableShimValidation", rows[i].shim);
         ::DeleteFileA(record.c_str());
         EXPECT_EQ(KsxTest::RunProcess(L"\"" + dir + L"ksxverify.exe\" keys"), rows[i].keys);

@@ -1,19 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "test_support.h"
 
 namespace {
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using KsxTest::ReadBytes;
 
 // The tray monitor stand-in, started as its own process.
 class TrayMonitorTest : public ::testing::Test {
@@ -58,7 +49,7 @@ protected:
 TEST_F(TrayMonitorTest, JournalsEachRequestedPath)
 {
     EXPECT_EQ(Send(std::string("C:\\a.txt?C:\\b?D:\\", 18)), TRUE);
-    const std::string journal = ReadText(m_journal);
+    const std::string journal = ReadBytes(m_journal);
     const char expected[] =
         "REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n";
     EXPECT_NE(journal.find(expected), std::string::npos) << journal;
@@ -87,7 +78,7 @@ TEST_F(TrayMonitorTest, MalformedRequestsAreRejectedAndCounted)
         EXPECT_EQ(Send(c.bytes, c.code, c.wParam), FALSE) << c.reason;
     EXPECT_EQ(Send(ok), TRUE);  // still serving after all that
 
-    const std::string journal = ReadText(m_journal);
+    const std::string journal = ReadBytes(m_journal);
     for (const auto& c : cases)
         EXPECT_NE(journal.find(std::string("REJECT ") + c.reason + " "), std::string::npos) << c.reason;
     EXPECT_NE(journal.find("(rejected so far: 7)"), std::string::npos) << journal;

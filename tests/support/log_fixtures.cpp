@@ -154,6 +154,22 @@ bool CLogCapture::WaitForCommands(size_t count, DWORD timeoutMs)
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_commands.size() >= count; });
 }
 
+bool CLogCapture::WaitFor(const std::function<bool(const LogWriteFields&)>& match, DWORD timeoutMs)
+{
+    for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < timeoutMs;) {
+        for (const auto& r : Records())
+            if (match(r))
+                return true;
+        WaitForCommands(Count() + 1, 100);
+    }
+    return false;
+}
+
+bool CLogCapture::WaitForText(const std::wstring& part, DWORD timeoutMs)
+{
+    return WaitFor([&](const LogWriteFields& r) { return r.text.find(part) != std::wstring::npos; }, timeoutMs);
+}
+
 size_t CLogCapture::Count() const
 {
     std::lock_guard<std::mutex> lock(m_lock);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,10 @@ struct LogWriteFields {
     std::wstring word, time, pid, tid, level, file, line, text;
 };
 bool SplitLogWrite(const std::wstring& command, LogWriteFields& fields);
+inline bool EndsWith(const std::wstring& text, const std::wstring& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 // Listens on \\.\pipe\Log_ServerNamePipe (message mode, several instances)
 // and keeps every connection's bytes. Fails to listen, rather than share,
@@ -50,6 +55,9 @@ public:
     bool Listening() const { return !m_threads.empty(); }
     // Waits until at least `count` connections have ended.
     bool WaitForCommands(size_t count, DWORD timeoutMs = 15000);
+    // Waits until a record satisfies `match`, or its text contains `part`.
+    bool WaitFor(const std::function<bool(const LogWriteFields&)>& match, DWORD timeoutMs = 10000);
+    bool WaitForText(const std::wstring& part, DWORD timeoutMs = 10000);
     std::vector<CapturedCommand> Commands() const;
     // The LOG_WRITE records received so far, split into fields.
     std::vector<LogWriteFields> Records() const;

@@ -4,6 +4,9 @@
 #include <objbase.h>
 #include <shlwapi.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "ut_AgentRegistry.h"
 
 namespace KsxTest {
@@ -76,10 +79,13 @@ void CAgentRegistry::SetString(const std::string& subKey, const std::string& nam
 
 void CAgentRegistry::SetDword(const std::string& subKey, const std::string& name, DWORD value)
 {
+    SetRaw(subKey, Wide(name), REG_DWORD, &value, sizeof(value));
+}
+
+void CAgentRegistry::SetRaw(const std::string& subKey, const std::wstring& name, DWORD type, const void* data, DWORD cb)
+{
     UTIL::CUniqueHKey key(CreateAgentKey(subKey));
-    ASSERT_EQ(
-        ::RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
-        ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExW(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), cb), ERROR_SUCCESS);
 }
 
 void CAgentRegistry::DeleteValue(const std::string& subKey, const std::string& name)
@@ -182,6 +188,12 @@ DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
     DWORD code = static_cast<DWORD>(-1);
     ::GetExitCodeProcess(pi.hProcess, &code);
     return code;
+}
+
+std::string ReadBytes(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 RegString ReadRegString(HKEY root, const std::string& path, const char* name, REGSAM view)

@@ -27,6 +27,8 @@ public:
     // `subKey` is relative to the agent root; empty means the root itself.
     void SetString(const std::string& subKey, const std::string& name, const std::string& value);
     void SetDword(const std::string& subKey, const std::string& name, DWORD value);
+    // Stores `cb` bytes of `data` as they are, through the wide API.
+    void SetRaw(const std::string& subKey, const std::wstring& name, DWORD type, const void* data, DWORD cb);
     void DeleteValue(const std::string& subKey, const std::string& name);
 
     static void RemoveAll();
@@ -47,6 +49,16 @@ public:
 private:
     std::string m_path;
 };
+
+// A file's bytes, empty when it cannot be read.
+std::string ReadBytes(const std::string& path);
+// ASCII widened character by character.
+inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+// `text` as UTF-16LE bytes with one NUL, as the agent's record files hold it.
+inline std::string Utf16z(const std::wstring& text)
+{
+    return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
+}
 
 // The bytes of a valid 24-bit BMP file of the given size.
 std::string MakeBitmapFile(int width, int height);

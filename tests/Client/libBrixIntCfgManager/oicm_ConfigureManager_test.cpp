@@ -34,21 +34,15 @@ RegValue ReadSwitch(const std::wstring& name)
     return out;
 }
 
-// Creates `path` under HKLM, with `name` = `data` when a name is given.
-void SetKey(const wchar_t* path, const wchar_t* name = nullptr, DWORD type = REG_DWORD, const void* data = nullptr,
-            DWORD bytes = 0, REGSAM view = KEY_WOW64_32KEY)
+void CreateKey(const wchar_t* path, REGSAM view = KEY_WOW64_32KEY)
 {
     UTIL::CUniqueHKey key;
     ASSERT_EQ(
         ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(), nullptr),
         ERROR_SUCCESS);
-    if (name) {
-        ASSERT_EQ(::RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
-    }
 }
 
-void SetSwitch(const wchar_t* name, DWORD value) { SetKey(kIntegrationKeyW, name, REG_DWORD, &value, sizeof(value)); }
-
+const char kSwitches[] = "BrixIntegrationConfiguration";
 const wchar_t kRookKey[] = L"SOFTWARE\\Corvane\\Rook";
 
 // Counts reads and writes through the slots; fails the writes it is told to.
@@ -90,7 +84,7 @@ TEST_F(ConfigureManagerTest, TellsTheClientKindFromTheThirtyTwoBitView)
 {
     EXPECT_EQ(CConfigureManager().IsRunAsBastionClient(), 1);
 
-    SetKey(kRookKey, nullptr, 0, nullptr, 0, KEY_WOW64_64KEY);
+    CreateKey(kRookKey, KEY_WOW64_64KEY);
     EXPECT_EQ(CConfigureManager().IsRunAsBastionClient(), 1);
     KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane", KEY_WOW64_64KEY);
 
@@ -98,17 +92,17 @@ TEST_F(ConfigureManagerTest, TellsTheClientKindFromTheThirtyTwoBitView)
     EXPECT_EQ(CConfigureManager().IsRunAsBastionClient(), 0);
     m_registry.DeleteValue("Misc.", "ProductName");
 
-    SetKey(L"SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\HostedAgent");
+    CreateKey(L"SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\HostedAgent");
     EXPECT_EQ(CConfigureManager().IsRunAsBastionClient(), 0);
 
-    SetKey(kRookKey);
+    CreateKey(kRookKey);
     EXPECT_FALSE(CConfigureManager().IsPlainBastionClient());
 }
 
 TEST_F(ConfigureManagerTest, PlainClientReadsOnlyFlaggedSwitches)
 {
-    SetSwitch(L"EnableManualLanguageSwitch", 1);
-    SetSwitch(L"ShowWdxntPlugInManagerButton", 0);
+    m_registry.SetDword(kSwitches, "EnableManualLanguageSwitch", 1);
+    m_registry.SetDword(kSwitches, "ShowWdxntPlugInManagerButton", 0);
     CProbeManager manager;
     ASSERT_TRUE(manager.IsPlainBastionClient());
     EXPECT_EQ(manager.IsEnable(CConfigureId::ID_ENABLE_MANUAL_LANGUAGE_SWITCH), 0);
@@ -117,14 +111,14 @@ TEST_F(ConfigureManagerTest, PlainClientReadsOnlyFlaggedSwitches)
 
     // 206 is flagged: a missing value gives its default 1, a value 0 gives 0.
     EXPECT_EQ(manager.IsEnable(206), 1);
-    SetSwitch(L"SendToHttpServerWithComputerName", 0);
+    m_registry.SetDword(kSwitches, "SendToHttpServerWithComputerName", 0);
     EXPECT_EQ(manager.IsEnable(206), 0);
     EXPECT_EQ(manager.m_nReads, 2);
 }
 
 TEST_F(ConfigureManagerTest, RookClientReadsEverySwitch)
 {
-    SetKey(kRookKey);
+    CreateKey(kRookKey);
     CProbeManager manager;
     // No integration key: the defaults.
     EXPECT_EQ(manager.IsEnable(101), 1);
@@ -132,24 +126,24 @@ TEST_F(ConfigureManagerTest, RookClientReadsEverySwitch)
     EXPECT_EQ(manager.m_nReads, 2);
 
     for (DWORD on : {1u, 2u, 0xFFFFFFFFu}) {
-        SetSwitch(L"EnableManualLanguageSwitch", on);
+        m_registry.SetDword(kSwitches, "EnableManualLanguageSwitch", on);
         EXPECT_EQ(manager.IsEnable(159), 1) << on;
     }
-    SetSwitch(L"ShowWdxntPlugInManagerButton", 0);
+    m_registry.SetDword(kSwitches, "ShowWdxntPlugInManagerButton", 0);
     EXPECT_EQ(manager.IsEnable(101), 0);
 
     // The type is not looked at, but a value longer than 4 bytes is not read.
     const wchar_t text[] = L"00000000";
-    SetKey(kIntegrationKeyW, L"ShowWdxntPlugInManagerButton", REG_SZ, text, sizeof(text));
+    m_registry.SetRaw(kSwitches, L"ShowWdxntPlugInManagerButton", REG_SZ, text, sizeof(text));
     EXPECT_EQ(manager.IsEnable(101), 1);
     const DWORD one = 1;
-    SetKey(kIntegrationKeyW, L"PurgeLogVeltraBmRook", REG_BINARY, &one, sizeof(one));
+    m_registry.SetRaw(kSwitches, L"PurgeLogVeltraBmRook", REG_BINARY, &one, sizeof(one));
     EXPECT_EQ(manager.IsEnable(108), 1);
 }
 
 TEST_F(ConfigureManagerTest, UnknownIdsAnswerZeroAndSaySo)
 {
-    SetKey(kRookKey);
+    CreateKey(kRookKey);
     CProbeManager manager;
     KsxTest::CLevelWord word(0);
     KsxTest::CLogCapture capture;
@@ -276,7 +270,7 @@ TEST_F(ConfigureManagerTest, NarrowIniPathIsUtf8)
     char utf8[MAX_PATH * 3] = {};
     ASSERT_GT(::WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, utf8, sizeof(utf8), nullptr, nullptr), 0);
 
-    SetKey(kRookKey);
+    CreateKey(kRookKey);
     CConfigureManager manager;
     EXPECT_EQ(manager.CreateKeyFromIniA(utf8, 0), BRIX_CFG_SUCCESS);
     EXPECT_EQ(ReadSwitch(L"EnableDC").value, 7u);
@@ -285,7 +279,7 @@ TEST_F(ConfigureManagerTest, NarrowIniPathIsUtf8)
 
 TEST_F(ConfigureManagerTest, OneInstancePerProcess)
 {
-    SetSwitch(L"SendToHttpServerWithComputerName", 0);
+    m_registry.SetDword(kSwitches, "SendToHttpServerWithComputerName", 0);
     std::vector<CConfigureManager*> seen(4, nullptr);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < seen.size(); ++i)

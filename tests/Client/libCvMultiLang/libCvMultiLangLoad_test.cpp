@@ -14,7 +14,7 @@
 
 namespace {
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using KsxTest::Wide;
 // The stand-ins as built: "<folder>/<name>" below agent/wdxntres.
 std::wstring Built(const std::wstring& relative) { return KsxTest::ExeDir() + L"..\\agent\\wdxntres\\" + relative; }
 
@@ -46,6 +46,7 @@ TEST(MultiLangLoad, PicksTheVariantOfTheLanguageAndVersion)
         const wchar_t* loaded;  // null: nothing loaded
         DWORD error;
     };
+    const std::vector<CFile> zh = {{base, base}, {en, L"WDXNTRES_zh_tw.DLL"}, {en, L"WDXNTRES_zh_cn.DLL"}};
     const CRow rows[] = {
         // The base's own language: no variant is looked at.
         {{{base, base}, {de, de}, {en, en}}, 0x0409, 0x0407, 1, L"WDXNTRES.DLL", 0},
@@ -53,18 +54,8 @@ TEST(MultiLangLoad, PicksTheVariantOfTheLanguageAndVersion)
         {{{base, base}, {de9, de}, {en, en}}, 0x0407, 0x0409, 1, L"WDXNTRES_en.DLL", 0},
         {{{base, base}, {de9, de}}, 0x0407, 0x0409, 1, L"WDXNTRES.DLL", 0},
         {{{base, base}, {de, de}}, 0x0C07, 0x0409, 1, L"WDXNTRES_de.DLL", 0},
-        {{{base, base}, {en, L"WDXNTRES_zh_tw.DLL"}, {en, L"WDXNTRES_zh_cn.DLL"}},
-         0x0C04,
-         0,
-         1,
-         L"WDXNTRES_zh_tw.DLL",
-         0},
-        {{{base, base}, {en, L"WDXNTRES_zh_tw.DLL"}, {en, L"WDXNTRES_zh_cn.DLL"}},
-         0x1004,
-         0,
-         1,
-         L"WDXNTRES_zh_cn.DLL",
-         0},
+        {zh, 0x0C04, 0, 1, L"WDXNTRES_zh_tw.DLL", 0},
+        {zh, 0x1004, 0, 1, L"WDXNTRES_zh_cn.DLL", 0},
         {{{base, base}, {de, de}, {ja, ja}}, 0x0407, 0x0411, 0, L"WDXNTRES_ja.DLL", 0},
         // Refused by the issuer check: the base is not tried.
         {{{base, base}, {deOther, de}}, 0x0407, 0x0409, 1, nullptr, ERROR_FAILED_ISSUER_CHECK},

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
-#include <set>
 #include <vector>
 
 #include "libCvMultiLang.h"
@@ -54,11 +51,7 @@ std::string Global(const std::string& defaults = "def_locale=\"en\"",
            "</locale_mapping_list></global_setting>";
 }
 
-std::string ReadBytes(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+using KsxTest::ReadBytes;
 
 class LanguageTest : public ::testing::Test {
 protected:
@@ -137,12 +130,7 @@ TEST_F(LanguageTest, HandSetLanguageIsBoundedAndMustBeATag)
     // 60 bytes without a terminator: cut to 29 characters. The text goes on
     // past the bytes stored, so RegSetValueEx adds no terminator of its own.
     const std::wstring tag = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ-XYZW";
-    UTIL::CUniqueHKey misc;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(UTIL::kAgentRootKeyW) + L"\\Misc.").c_str(), 0,
-                              KEY_SET_VALUE | KEY_WOW64_32KEY, misc.put()),
-              ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(misc.get(), L"Lang", 0, REG_SZ, reinterpret_cast<const BYTE*>(tag.data()), 60),
-              ERROR_SUCCESS);
+    m_registry.SetRaw("Misc.", L"Lang", REG_SZ, tag.data(), 60);
     EXPECT_EQ(m_doc.SyncLang(0), 1);
     EXPECT_EQ(Lang(), tag.substr(0, 29));
     // Longer than the buffer, empty, or able to lead the string-table path
@@ -372,23 +360,12 @@ TEST_F(LanguageTest, RecordsOfTheDocumentNameItsSourceFile)
     Initialize();
     std::wstring text;
     m_doc.GetL10nString(L"STRING_TABLE", L"WDXNTMON_UI_MENU_SHELL_SCAN", text);
-    const std::set<std::wstring> expected = {L"CProfileDocument::SyncLang", L"CProfileDocument::SetLang",
-                                             L"CProfileDocument::GetInstance", L"CProfileDocument::GetL10nString"};
-    std::set<std::wstring> seen;
-    for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 10000;) {
-        seen.clear();
-        for (const auto& r : capture.Records()) {
-            const size_t at = r.text.find(L"]CProfileDocument::");
-            if (at == std::wstring::npos)
-                continue;
-            seen.insert(r.text.substr(at + 1, r.text.find(L" - ", at) - at - 1));
-            EXPECT_EQ(r.file, L"src/Client/libCvMultiLang/libCvProfileDocument.cpp") << r.text;
-        }
-        if (std::includes(seen.begin(), seen.end(), expected.begin(), expected.end()) || ::testing::Test::HasFailure())
-            break;
-        capture.WaitForCommands(capture.Count() + 1, 100);
-    }
-    EXPECT_TRUE(std::includes(seen.begin(), seen.end(), expected.begin(), expected.end()));
+    for (const wchar_t* member : {L"SyncLang", L"SetLang", L"GetInstance", L"GetL10nString"})
+        EXPECT_TRUE(capture.WaitForText(std::wstring(L"]CProfileDocument::") + member + L" - ")) << member;
+    for (const auto& r : capture.Records())
+        EXPECT_TRUE(r.text.find(L"]CProfileDocument::") == std::wstring::npos ||
+                    r.file == L"src/Client/libCvMultiLang/libCvProfileDocument.cpp")
+            << r.text;
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ private:
 };
 
 std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using KsxTest::Wide;
 
 class CorpusTest : public ::testing::Test {
 protected:
@@ -80,8 +80,7 @@ protected:
 // The record a refusal leaves: the path, a TAB, the code as signed decimal, one NUL.
 std::string RecordFor(const std::wstring& path, DWORD code)
 {
-    const std::wstring text = path + L"\t" + std::to_wstring(static_cast<int>(code));
-    return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
+    return KsxTest::Utf16z(path + L"\t" + std::to_wstring(static_cast<int>(code)));
 }
 
 // The vendor keys of the build's key pack, as the installed module reads them.
@@ -282,13 +281,8 @@ TEST_F(CorpusTest, CatalogsAcceptOnlyAMicrosoftSignerAndNameTheMemberByItsHash)
         L"CBsnDigitalSignatureManagerEx::VerifyByMSCatalogSingleSign - hash algorithm=SHA1, "
         L"file hash=" +
         std::wstring(tag);
-    bool found = false;
-    for (int i = 0; i < 50 && !found; ++i) {
-        for (const auto& r : capture.Records())
-            found = found || (r.text.size() >= line.size() && r.text.substr(r.text.size() - line.size()) == line);
-        capture.WaitForCommands(capture.Count() + 1, 100);
-    }
-    EXPECT_TRUE(found) << std::string(line.begin(), line.end());
+    EXPECT_TRUE(capture.WaitFor([&](const KsxTest::LogWriteFields& r) { return KsxTest::EndsWith(r.text, line); }))
+        << std::string(line.begin(), line.end());
 }
 
 // Wine 8 has no time-stamp chain policy and stubs CryptSIPVerifyIndirectData:

@@ -2,7 +2,6 @@
 // scripted: signer lists, the secondary-signature walk, the fallbacks.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,27 +15,6 @@ namespace {
 constexpr LONG kBadDigest = static_cast<LONG>(0x80096010);    // TRUST_E_BAD_DIGEST
 constexpr LONG kNoSignature = static_cast<LONG>(0x800B0100);  // TRUST_E_NOSIGNATURE
 constexpr LONG kUntrusted = static_cast<LONG>(0x800B0109);    // CERT_E_UNTRUSTEDROOT
-
-// The records received, as "level|message", once `last` has arrived.
-std::vector<std::wstring> Lines(KsxTest::CLogCapture& capture, const std::wstring& last)
-{
-    for (int i = 0; i < 50; ++i) {
-        std::vector<std::wstring> lines;
-        for (const auto& r : capture.Records()) {
-            const size_t tag = r.text.find(L"]", r.text.find(L"]") + 1);  // "[thread][process]"
-            lines.push_back(r.level + L"|" + r.text.substr(tag == std::wstring::npos ? 0 : tag + 1));
-        }
-        if (std::find(lines.begin(), lines.end(), last) != lines.end())
-            return lines;
-        capture.WaitForCommands(lines.size() + 1, 100);
-    }
-    return {};
-}
-
-bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line)
-{
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 class ScriptedTest : public ::testing::Test {
 protected:
@@ -158,27 +136,25 @@ TEST_F(ScriptedTest, AllowedSignersAreLoggedInOrdinalOrderAndZeroLengthNamesAreR
     EXPECT_EQ(CBsnDigitalSignatureManagerEx::EzCertGetSubjectName(m_nameless.get()), L"");
     CBsnDigitalSignatureManagerEx::PrepareSigners(0);
 
-    const std::wstring prefix = L"CBsnDigitalSignatureManagerEx::";
+    const std::wstring prefix = L"]CBsnDigitalSignatureManagerEx::";
     const std::wstring expected[] = {
-        L"68|" + prefix + L"VerifyEmbeddedSignatureSingleSign - >>> try to verify file=" + m_file,
-        L"68|" + prefix +
+        prefix + L"VerifyEmbeddedSignatureSingleSign - >>> try to verify file=" + m_file,
+        prefix +
             L"PrepareSigners - allowed signers=[Corvane, Inc.],[Microsoft Corporation],[Microsoft Windows],"
             L"[Microsoft Windows Component Publisher],[Microsoft Windows Early Launch Anti-malware Publisher],"
             L"[Microsoft Windows Hardware Compatibility Publisher],[Microsoft Windows Publisher],",
-        L"68|" + prefix + L"GetSignerFromhWVTStateData - get signer=[] for the digital signature",
-        L"68|" + prefix + L"VerifySignerForDigitalSignature - signer=[] is not in trusted list",
-        L"68|" + prefix + L"VerifyEmbeddedSignatureSingleSign - find a valid digital signature but signer is incorrect",
-        L"68|" + prefix + L"VerifyEmbeddedSignatureSingleSign - <<<",
-        L"68|" + prefix + L"EzCertGetSubjectName - subject name=[]",
-        L"68|" + prefix + L"PrepareSigners - allowed signers=ALL",
+        prefix + L"GetSignerFromhWVTStateData - get signer=[] for the digital signature",
+        prefix + L"VerifySignerForDigitalSignature - signer=[] is not in trusted list",
+        prefix + L"VerifyEmbeddedSignatureSingleSign - find a valid digital signature but signer is incorrect",
+        prefix + L"VerifyEmbeddedSignatureSingleSign - <<<",
+        prefix + L"EzCertGetSubjectName - subject name=[]",
+        prefix + L"PrepareSigners - allowed signers=ALL",
     };
     // Records travel on several pipe instances: they may arrive out of order.
-    std::vector<std::wstring> lines;
     for (const std::wstring& line : expected)
-        lines = Lines(capture, line);
-    for (const std::wstring& line : expected)
-        EXPECT_TRUE(Contains(lines, line)) << std::string(line.begin(), line.end()) << "\n"
-                                           << ::testing::PrintToString(lines);
+        EXPECT_TRUE(capture.WaitFor([&](const KsxTest::LogWriteFields& r) {
+            return r.level == L"68" && KsxTest::EndsWith(r.text, line);
+        })) << std::string(line.begin(), line.end());
 }
 
 }  // namespace

@@ -11,15 +11,6 @@ namespace {
 
 using namespace UTIL;
 
-void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD cb)
-{
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAgentRootKeyW, 0, nullptr, 0,
-                                               KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr));
-    CUniqueHKey owned(key);
-    ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), cb));
-}
-
 struct StringCase {
     const char* what;
     DWORD type;
@@ -56,7 +47,7 @@ TEST(AgentRegistryTest, StringReadsFollowOneRuleAndItsNamedAdditions)
     KsxTest::CAgentRegistry agent;
     for (const StringCase& c : cases) {
         SCOPED_TRACE(c.what);
-        SetRaw(L"Value", c.type, c.data.data(), static_cast<DWORD>(c.data.size() * sizeof(wchar_t)));
+        agent.SetRaw("", L"Value", c.type, c.data.data(), static_cast<DWORD>(c.data.size() * sizeof(wchar_t)));
         CUniqueHKey key;
         ASSERT_EQ(ERROR_SUCCESS, OpenAgentKey<wchar_t>(nullptr, key));
         std::wstring text = L"untouched";
@@ -105,7 +96,7 @@ TEST(AgentRegistryTest, DwordReadsIgnoreTheTypeAndLeaveTheValueOnFailure)
     EXPECT_EQ(202u, value);
 
     const BYTE two[] = {0x34, 0x12};
-    SetRaw(L"Short", REG_BINARY, two, 2);
+    agent.SetRaw("", L"Short", REG_BINARY, two, 2);
     CUniqueHKey root;
     ASSERT_EQ(ERROR_SUCCESS, OpenAgentKey(L"", root));
     EXPECT_EQ(ERROR_SUCCESS, ReadRegDword(root.get(), L"Short", value));

@@ -2,8 +2,6 @@
 // telemetry value.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "MultiPleSignCheck.h"
@@ -15,19 +13,9 @@ namespace {
 const char kServiceInformation[] = "SOFTWARE\\Corvane\\Bastion\\service\\Information";
 const char kMisc[] = "SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.";
 
-std::string ReadBytes(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-// What a record holds for `text`: UTF-16LE and one NUL.
-std::string RecordBytes(const std::wstring& text)
-{
-    return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
-}
-
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using KsxTest::ReadBytes;
+using KsxTest::Wide;
+const auto RecordBytes = KsxTest::Utf16z;
 
 void SetLocalPath(const std::string& folder)
 {

@@ -16,7 +16,7 @@ using namespace KsxCorpus;
 namespace {
 
 std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using KsxTest::Wide;
 
 int ByCertInfo(const std::wstring& path)
 {
@@ -130,16 +130,10 @@ TEST_F(VerifierTest, AnIntegrityListedFileRunsTheAcsCheckAndLeavesTelemetryWhenI
     m_verifier.ExchangePublicKeys({m_vendor});
     EXPECT_EQ(ByCertInfo(keyPack), 1);
 
-    UTIL::CUniqueHKey misc;
-    ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.", 0,
-                              KEY_READ | KEY_WOW64_32KEY, misc.put()),
-              ERROR_SUCCESS);
-    wchar_t text[300] = {};
-    DWORD cb = sizeof(text);
-    ASSERT_EQ(::RegQueryValueExW(misc.get(), L"TelemetryACSLocalVerifyFail", nullptr, nullptr,
-                                 reinterpret_cast<BYTE*>(text), &cb),
-              ERROR_SUCCESS);
-    EXPECT_EQ(std::wstring(text).find(keyPack + L"|"), 0u);
+    const KsxTest::RegString telemetry =
+        KsxTest::ReadRegString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane\\WardexNTCorp\\CurrentVersion\\Misc.",
+                               "TelemetryACSLocalVerifyFail", KEY_WOW64_32KEY);
+    EXPECT_EQ(telemetry.value.find(m_scratch.Path() + "keypack.DLL|"), 0u);
 
     struct {
         const wchar_t* path;
@@ -224,9 +218,8 @@ TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinne
         EXPECT_EQ(IsMarkerResourceValid(path.c_str()), row.markerValid);
         EXPECT_EQ(VerifyPinnedChainForFile(path.c_str()), row.pinned);
         EXPECT_EQ(CheckShimMarker(path.c_str()), row.record == 0 ? 1 : 0);
-        const std::wstring text = row.record ? path + L"\t" + std::to_wstring(row.record) : L"";
-        EXPECT_EQ(DsTest::ReadBytes(Wide(record)),
-                  row.record ? std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2) : "");
+        EXPECT_EQ(KsxTest::ReadBytes(record),
+                  row.record ? KsxTest::Utf16z(path + L"\t" + std::to_wstring(row.record)) : "");
     }
 }
 

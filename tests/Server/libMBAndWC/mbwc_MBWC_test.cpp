@@ -96,8 +96,7 @@ TEST_F(MBWCBufferTest, TooSmallBufferIsRefusedWithOneFatalLine)
     for (const auto& r : m_capture.Records()) {
         EXPECT_EQ(r.level, L"70");
         EXPECT_EQ(r.file, L"src/Server/libMBAndWC/mbwc_MBWC.cpp");
-        matching += r.text.size() >= message.size() &&
-                    r.text.compare(r.text.size() - message.size(), message.size(), message) == 0;
+        matching += KsxTest::EndsWith(r.text, message);
     }
     EXPECT_EQ(matching, 1);
 }

@@ -11,22 +11,19 @@ TEST(ServiceControlTest, ReportsTheStateOfTheRealService)
     KsxTest::CServiceFixture service;
     ASSERT_TRUE(service.Installed());
 
-    DWORD state = 0xdeadbeef;
-    EXPECT_EQ(scQueryServiceStatusW(L"NTRtWatch", &state), SC_OK);
-    EXPECT_EQ(state, static_cast<DWORD>(SERVICE_STOPPED));
-
-    ASSERT_TRUE(service.Start());
-    EXPECT_EQ(scQueryServiceStatusW(L"NTRtWatch", &state), SC_OK);
-    EXPECT_EQ(state, static_cast<DWORD>(SERVICE_RUNNING));
-
-    ASSERT_TRUE(service.Pause());
-    EXPECT_EQ(scQueryServiceStatusW(L"NTRtWatch", &state), SC_OK);
-    EXPECT_EQ(state, static_cast<DWORD>(SERVICE_PAUSED));
-    ASSERT_TRUE(service.Continue());
-
-    ASSERT_TRUE(service.Stop());
-    EXPECT_EQ(scQueryServiceStatusW(L"NTRtWatch", &state), SC_OK);
-    EXPECT_EQ(state, static_cast<DWORD>(SERVICE_STOPPED));
+    using CStep = bool (KsxTest::CServiceFixture::*)(DWORD);
+    using F = KsxTest::CServiceFixture;
+    const std::pair<CStep, DWORD> steps[] = {{nullptr, SERVICE_STOPPED},
+                                             {&F::Start, SERVICE_RUNNING},
+                                             {&F::Pause, SERVICE_PAUSED},
+                                             {&F::Continue, SERVICE_RUNNING},
+                                             {&F::Stop, SERVICE_STOPPED}};
+    for (const auto& [step, expected] : steps) {
+        ASSERT_TRUE(!step || (service.*step)(20000));
+        DWORD state = 0xdeadbeef;
+        EXPECT_EQ(scQueryServiceStatusW(L"NTRtWatch", &state), SC_OK);
+        EXPECT_EQ(state, expected);
+    }
 }
 
 TEST(ServiceControlTest, MissingServiceLogsOneLineWithTheSystemError)
@@ -53,8 +50,7 @@ TEST(ServiceControlTest, MissingServiceLogsOneLineWithTheSystemError)
         EXPECT_EQ(r.level, L"5");
         EXPECT_EQ(r.file, L"src/Server/libServiceControl/sc_ServiceControl.cpp");
         const std::wstring message = L"[scQueryServiceStatusW] Open service failed [1060].";
-        found = found || (r.text.size() >= message.size() &&
-                          r.text.compare(r.text.size() - message.size(), message.size(), message) == 0);
+        found = found || KsxTest::EndsWith(r.text, message);
     }
     EXPECT_TRUE(found);
 }

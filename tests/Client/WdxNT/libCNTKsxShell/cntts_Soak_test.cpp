@@ -205,7 +205,7 @@ TEST_F(ShellSoak, RightClicksLeaveNoSteadyGrowth)
     // A leak grows a measure in every interval, while first-use costs (the
     // singletons, the heap settling) end early: so over the second half a
     // measure may move only by a tolerance far below one unit per right-click
-    // (heap: 8 bytes a right-click, for containers that grow by doubling).
+    // (heap: 8 bytes a right-click; the sampling itself adds a few hundred).
     const CFootprint tolerance = {4, 4, 4, 1 << 20, 8LL * clicks / 2};
     const CFootprint& mid = samples[kIntervals / 2];
     std::printf("growth over %d right-clicks after %d to warm up (first half, second half, samples):\n", clicks,

@@ -181,8 +181,8 @@ protected:
     CApartment m_apartment;
     CInstalledAgent m_agent;
     KsxTest::CTempFolder m_logs;
-    KsxTest::CLevelWord m_word{0};  // every record passes
-    KsxTest::CLogServerProcess m_server{LogPath()};
+    KsxTest::CLevelWord m_word{0};                                    // every record passes
+    KsxTest::CLogServerProcess m_server{LogPath(), L"--max-size 0"};  // one file holds every record
     CShellModule m_module;
 };
 

@@ -225,7 +225,7 @@ void CLevelWord::Set(DWORD word)
 
 DWORD CLevelWord::Get() const { return m_view ? *static_cast<volatile DWORD*>(m_view.get()) : 0; }
 
-CLogServerProcess::CLogServerProcess(const std::string& logFile)
+CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstring& options)
     : m_outputPath(m_folder.Path() + "logserver-output.txt")
 {
     static std::atomic<unsigned> s_counter{0};
@@ -239,7 +239,7 @@ CLogServerProcess::CLogServerProcess(const std::string& logFile)
     EXPECT_TRUE(output) << m_outputPath;
 
     std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --log \"" + std::wstring(logFile.begin(), logFile.end()) +
-                       L"\" --ready-event " + readyName;
+                       L"\" --ready-event " + readyName + (options.empty() ? L"" : L" " + options);
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;

@@ -100,10 +100,11 @@ private:
 
 // The agent's log server (bin\logserver.exe) filing to `logFile`, started and
 // ready to take records when the constructor returns; stopped with
-// `logserver --stop` by Stop() or the destructor.
+// `logserver --stop` by Stop() or the destructor. `options` go on its command
+// line (for example "--max-size 0": one file, never rotated).
 class CLogServerProcess {
 public:
-    explicit CLogServerProcess(const std::string& logFile);
+    explicit CLogServerProcess(const std::string& logFile, const std::wstring& options = L"");
     ~CLogServerProcess();
     CLogServerProcess(const CLogServerProcess&) = delete;
     CLogServerProcess& operator=(const CLogServerProcess&) = delete;

@@ -19,27 +19,8 @@ std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeD
 
 constexpr DWORD kAllPolicies = 0x10001;
 
-// Wine: the real platform. The others stand in for Windows where Wine 8
-// answers differently (ds_test_provider.h says how).
-enum class CPlatform { Wine, WindowsSingle, WindowsMultiple };
-
-class CPlatformScope {
-public:
-    explicit CPlatformScope(CPlatform p)
-        : m_provider(p == CPlatform::WindowsSingle     ? DsTest::WindowsSingleSignature()
-                     : p == CPlatform::WindowsMultiple ? DsTest::WindowsMultipleSignature()
-                                                       : DSTestHooks::SystemTrustProvider()),
-          m_previous(DSTestHooks::SetTrustProvider(p == CPlatform::Wine ? nullptr : &m_provider))
-    {
-    }
-    ~CPlatformScope() { DSTestHooks::SetTrustProvider(m_previous); }
-    CPlatformScope(const CPlatformScope&) = delete;
-    CPlatformScope& operator=(const CPlatformScope&) = delete;
-
-private:
-    DS::CTrustProvider m_provider;
-    const DS::CTrustProvider* m_previous;
-};
+using DsTest::CPlatform;
+using DsTest::CPlatformScope;
 
 DWORD U32(const std::string& b, size_t at)
 {

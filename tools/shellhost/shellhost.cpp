@@ -37,30 +37,40 @@ bool IsHDrop(const FORMATETC* fmt)
     return fmt && fmt->cfFormat == CF_HDROP && (fmt->tymed & TYMED_HGLOBAL) && fmt->dwAspect == DVASPECT_CONTENT;
 }
 
-class CHDropDataObject final : public IDataObject {
+// IUnknown of an object with one interface, deleted at its last release.
+template <typename I>
+class CUnknownOf : public I {
 public:
-    explicit CHDropDataObject(std::vector<std::wstring> paths) : m_paths(std::move(paths)) {}
-
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
             return E_POINTER;
         *ppv = nullptr;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IDataObject)) {
-            *ppv = static_cast<IDataObject*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
+        if (!::IsEqualIID(riid, IID_IUnknown) && !::IsEqualIID(riid, __uuidof(I)))
+            return E_NOINTERFACE;
+        *ppv = static_cast<I*>(this);
+        AddRef();
+        return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_cRef); }
     STDMETHODIMP_(ULONG) Release() override
     {
-        LONG n = ::InterlockedDecrement(&m_cRef);
+        const LONG n = ::InterlockedDecrement(&m_cRef);
         if (n == 0)
             delete this;
         return n;
     }
+
+protected:
+    virtual ~CUnknownOf() = default;
+
+private:
+    volatile LONG m_cRef = 1;
+};
+
+class CHDropDataObject final : public CUnknownOf<IDataObject> {
+public:
+    explicit CHDropDataObject(std::vector<std::wstring> paths) : m_paths(std::move(paths)) {}
 
     STDMETHODIMP GetData(FORMATETC* fmt, STGMEDIUM* medium) override
     {
@@ -96,36 +106,14 @@ public:
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
 
 private:
-    ~CHDropDataObject() = default;
-
-    volatile LONG m_cRef = 1;
     std::vector<std::wstring> m_paths;
 };
 
 // The smallest shell item: a name for the display forms that carry a path.
-class CPathItem final : public IShellItem {
+class CPathItem final : public CUnknownOf<IShellItem> {
 public:
     explicit CPathItem(std::wstring path) : m_path(std::move(path)) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (!::IsEqualIID(riid, IID_IUnknown) && !::IsEqualIID(riid, IID_IShellItem))
-            return E_NOINTERFACE;
-        *ppv = static_cast<IShellItem*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_cRef); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG n = ::InterlockedDecrement(&m_cRef);
-        if (n == 0)
-            delete this;
-        return n;
-    }
     STDMETHODIMP BindToHandler(IBindCtx*, REFGUID, REFIID, void** ppv) override
     {
         if (ppv)
@@ -161,35 +149,13 @@ public:
     STDMETHODIMP Compare(IShellItem*, SICHINTF, int*) override { return E_NOTIMPL; }
 
 private:
-    ~CPathItem() = default;
-
-    volatile LONG m_cRef = 1;
     std::wstring m_path;
 };
 
-class CPathItemArray final : public IShellItemArray {
+class CPathItemArray final : public CUnknownOf<IShellItemArray> {
 public:
     explicit CPathItemArray(std::vector<std::wstring> paths) : m_paths(std::move(paths)) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (!::IsEqualIID(riid, IID_IUnknown) && !::IsEqualIID(riid, IID_IShellItemArray))
-            return E_NOINTERFACE;
-        *ppv = static_cast<IShellItemArray*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&m_cRef); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG n = ::InterlockedDecrement(&m_cRef);
-        if (n == 0)
-            delete this;
-        return n;
-    }
     STDMETHODIMP BindToHandler(IBindCtx*, REFGUID, REFIID, void** ppv) override
     {
         if (ppv)
@@ -234,9 +200,6 @@ public:
     }
 
 private:
-    ~CPathItemArray() = default;
-
-    volatile LONG m_cRef = 1;
     std::vector<std::wstring> m_paths;
 };
 

@@ -26,32 +26,13 @@ constexpr DWORD X = 0x800B0101;  // CERT_E_EXPIRED
 constexpr DWORD W = 0x800B0110;  // CERT_E_WRONG_USAGE
 constexpr DWORD kFlags[] = {0, 1, 2, 3, 0x10001};
 
-// Wine: the real platform (single-signature). The others stand in for
-// Windows where Wine 8 answers differently (ds_test_provider.h says how).
-enum class CPlatform { Wine, WindowsSingle, WindowsMultiple };
+using DsTest::CPlatform;
+using DsTest::CPlatformScope;
 
 const char* Name(CPlatform p)
 {
     return p == CPlatform::Wine ? "Wine" : p == CPlatform::WindowsSingle ? "Windows, single" : "Windows, multiple";
 }
-
-class CPlatformScope {
-public:
-    explicit CPlatformScope(CPlatform p)
-        : m_provider(p == CPlatform::WindowsSingle     ? DsTest::WindowsSingleSignature()
-                     : p == CPlatform::WindowsMultiple ? DsTest::WindowsMultipleSignature()
-                                                       : DSTestHooks::SystemTrustProvider()),
-          m_previous(DSTestHooks::SetTrustProvider(p == CPlatform::Wine ? nullptr : &m_provider))
-    {
-    }
-    ~CPlatformScope() { DSTestHooks::SetTrustProvider(m_previous); }
-    CPlatformScope(const CPlatformScope&) = delete;
-    CPlatformScope& operator=(const CPlatformScope&) = delete;
-
-private:
-    DS::CTrustProvider m_provider;
-    const DS::CTrustProvider* m_previous;
-};
 
 std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
 using KsxTest::Wide;

@@ -98,6 +98,29 @@ DS::CTrustProvider WindowsSingleSignature();
 // digest and its chain; catalog contexts are SHA-1 ones.
 DS::CTrustProvider WindowsMultipleSignature();
 
+// Wine: the real platform (single-signature). The others stand in for
+// Windows where Wine 8 answers differently (the providers above say how).
+enum class CPlatform { Wine, WindowsSingle, WindowsMultiple };
+
+// Installs the platform's provider for the object's lifetime.
+class CPlatformScope {
+public:
+    explicit CPlatformScope(CPlatform p)
+        : m_provider(p == CPlatform::WindowsSingle     ? WindowsSingleSignature()
+                     : p == CPlatform::WindowsMultiple ? WindowsMultipleSignature()
+                                                       : DSTestHooks::SystemTrustProvider()),
+          m_previous(DSTestHooks::SetTrustProvider(p == CPlatform::Wine ? nullptr : &m_provider))
+    {
+    }
+    ~CPlatformScope() { DSTestHooks::SetTrustProvider(m_previous); }
+    CPlatformScope(const CPlatformScope&) = delete;
+    CPlatformScope& operator=(const CPlatformScope&) = delete;
+
+private:
+    DS::CTrustProvider m_provider;
+    const DS::CTrustProvider* m_previous;
+};
+
 // A PE file's bytes and its signature (the PKCS #7 DER of the certificate table).
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);

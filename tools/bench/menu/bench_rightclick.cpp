@@ -77,26 +77,8 @@ double Median(std::vector<double> v)
 
 GUID g_action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
 
-LONG BareWinVerifyTrust(const wchar_t* path)
-{
-    UTIL::CUniqueFile file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    WINTRUST_FILE_INFO info = {};
-    info.cbStruct = sizeof(info);
-    info.hFile = file.get();
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &info;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = 0x1110;
-    const LONG status = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &g_action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &g_action, &data);
-    return status;
-}
+// The bare check with the provider flags the manager passes.
+LONG BareWinVerifyTrust(const wchar_t* path) { return Bench::BareWinVerifyTrust(path, 0x1110); }
 
 // The signature check as the manager must make it: index 0 with signature
 // settings, then the leaf signer's display name.

@@ -193,26 +193,26 @@ TEST(IoMutationTest, HostileLogWriteCommandsAreFiledOrCountedNeverLost)
             const size_t end = command.find(L'\t', tab + 1);
             command.replace(tab + 1, end == std::wstring::npos ? std::wstring::npos : end - tab - 1,
                             fields[m.Pick(11)]);
-            bytes = Utf16(command) + std::string(2, '\0');
+            bytes = KsxTest::Utf16z(command);
             break;
         }
         case 1:  // several commands in one message, the last one maybe cut
             for (size_t k = 0, n = 2 + m.Pick(4); k < n; ++k)
-                bytes += Utf16(good[m.Pick(3)]) + std::string(2, '\0');
+                bytes += KsxTest::Utf16z(good[m.Pick(3)]);
             bytes.resize(bytes.size() - m.Pick(5));
             break;
         case 2:  // a text of up to 100,000 characters (the log file rotates at 16 MiB)
-            bytes = Utf16(command + std::wstring(m.Pick(100000), static_cast<wchar_t>(0x20 + m.Pick(0x7F00)))) +
-                    std::string(2, '\0');
+            bytes =
+                KsxTest::Utf16z(command + std::wstring(m.Pick(100000), static_cast<wchar_t>(0x20 + m.Pick(0x7F00))));
             break;
         default:
-            bytes = m.Mutate(Utf16(command) + std::string(2, '\0'), i);
+            bytes = m.Mutate(KsxTest::Utf16z(command), i);
             break;
         }
         messages.push_back({"message " + std::to_string(i), bytes});
     }
     // Well past the server's 1 MiB limit (where exactly it cuts depends on its reads).
-    messages.push_back({"past the limit", Utf16(good[0] + std::wstring(1500000, L'x')) + std::string(2, '\0')});
+    messages.push_back({"past the limit", KsxTest::Utf16z(good[0] + std::wstring(1500000, L'x'))});
     messages.push_back({"past the limit, unterminated", Utf16(good[0] + std::wstring(1500000, L'y'))});
 
     std::vector<std::string> expected;

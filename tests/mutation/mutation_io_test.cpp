@@ -180,8 +180,15 @@ TEST(IoMutationTest, HostileLogWriteCommandsAreFiledOrCountedNeverLost)
                                    L"\U0001F50D",
                                    std::wstring(1, L'\xD800'),
                                    std::wstring(70000, L'9')};
+    std::vector<std::string> expected;
+    unsigned long malformed = 0;
+    auto send = [&](const std::string& what, const std::string& bytes) {
+        area.Case(what, [&] {
+            Expect(bytes, expected, malformed);
+            EXPECT_TRUE(SendMessage(bytes));
+        });
+    };
     CMutator m(68);
-    std::vector<std::pair<std::string, std::string>> messages;
     for (int i = 0; i < 220; ++i) {
         std::wstring command = good[m.Pick(3)];
         std::string bytes;
@@ -209,20 +216,11 @@ TEST(IoMutationTest, HostileLogWriteCommandsAreFiledOrCountedNeverLost)
             bytes = m.Mutate(KsxTest::Utf16z(command), i);
             break;
         }
-        messages.push_back({"message " + std::to_string(i), bytes});
+        send("message " + std::to_string(i), bytes);
     }
     // Well past the server's 1 MiB limit (where exactly it cuts depends on its reads).
-    messages.push_back({"past the limit", KsxTest::Utf16z(good[0] + std::wstring(1500000, L'x'))});
-    messages.push_back({"past the limit, unterminated", Utf16(good[0] + std::wstring(1500000, L'y'))});
-
-    std::vector<std::string> expected;
-    unsigned long malformed = 0;
-    for (const auto& message : messages) {
-        area.Case(message.first, [&] {
-            Expect(message.second, expected, malformed);
-            EXPECT_TRUE(SendMessage(message.second));
-        });
-    }
+    send("past the limit", KsxTest::Utf16z(good[0] + std::wstring(1500000, L'x')));
+    send("past the limit, unterminated", Utf16(good[0] + std::wstring(1500000, L'y')));
     area.Case("the server's count", [&] {
         EXPECT_TRUE(KsxTest::WaitForLines(logFile, expected.size()));
         EXPECT_EQ(server.Stop(), 0u);

@@ -106,15 +106,6 @@ int ForcedIntegrity(const std::string& b)
     return (At<WORD>(b, nt + 24 + 70) & IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY) ? 1 : 0;
 }
 
-int ByCertInfo(const std::wstring& path)
-{
-    WINTRUST_DATA templ = {};
-    templ.cbStruct = sizeof(templ);
-    templ.dwUIChoice = WTD_UI_NONE;
-    templ.dwUnionChoice = WTD_CHOICE_FILE;
-    return CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(path.c_str(), &templ);
-}
-
 CVerifyFileSignV2::PublicKey PrimaryKeyOf(const std::wstring& path)
 {
     CVerifyFileSignV2::PublicKey key;
@@ -155,7 +146,11 @@ protected:
             EXPECT_NE(r.dwError, 0u);
             EXPECT_FALSE(CBsnDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(file.c_str(), 1));
             if (p == CPlatform::WindowsSingle) {
-                EXPECT_EQ(ByCertInfo(file), 0);
+                WINTRUST_DATA templ = {};
+                templ.cbStruct = sizeof(templ);
+                templ.dwUIChoice = WTD_UI_NONE;
+                templ.dwUnionChoice = WTD_CHOICE_FILE;
+                EXPECT_EQ(m_verifier.VerifyEmbeddedSignatureByCertInfo(file.c_str(), &templ), 0);
             }
         }
     }

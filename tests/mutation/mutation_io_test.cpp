@@ -180,8 +180,15 @@ TEST(IoMutationTest, HostileLogWriteCommandsAreFiledOrCountedNeverLost)
                                    L"\U0001F50D",
                                    std::wstring(1, L'\xD800'),
                                    std::wstring(70000, L'9')};
+    std::vector<std::string> expected;
+    unsigned long malformed = 0;
+    auto send = [&](const std::string& what, const std::string& bytes) {
+        area.Case(what, [&] {
+            Expect(bytes, expected, malformed);
+            EXPECT_TRUE(SendMessage(bytes));
+        });
+    };
     CMutator m(68);
-    std::vector<std::pair<std::string, std::string>> messages;
     for (int i = 0; i < 220; ++i) {
         std::wstring command = good[m.Pick(3)];
         std::string bytes;
@@ -193,36 +200,27 @@ TEST(IoMutationTest, HostileLogWriteCommandsAreFiledOrCountedNeverLost)
             const size_t end = command.find(L'\t', tab + 1);
             command.replace(tab + 1, end == std::wstring::npos ? std::wstring::npos : end - tab - 1,
                             fields[m.Pick(11)]);
-            bytes = Utf16(command) + std::string(2, '\0');
+            bytes = KsxTest::Utf16z(command);
             break;
         }
         case 1:  // several commands in one message, the last one maybe cut
             for (size_t k = 0, n = 2 + m.Pick(4); k < n; ++k)
-                bytes += Utf16(good[m.Pick(3)]) + std::string(2, '\0');
+                bytes += KsxTest::Utf16z(good[m.Pick(3)]);
             bytes.resize(bytes.size() - m.Pick(5));
             break;
         case 2:  // a text of up to 100,000 characters (the log file rotates at 16 MiB)
-            bytes = Utf16(command + std::wstring(m.Pick(100000), static_cast<wchar_t>(0x20 + m.Pick(0x7F00)))) +
-                    std::string(2, '\0');
+            bytes =
+                KsxTest::Utf16z(command + std::wstring(m.Pick(100000), static_cast<wchar_t>(0x20 + m.Pick(0x7F00))));
             break;
         default:
-            bytes = m.Mutate(Utf16(command) + std::string(2, '\0'), i);
+            bytes = m.Mutate(KsxTest::Utf16z(command), i);
             break;
         }
-        messages.push_back({"message " + std::to_string(i), bytes});
+        send("message " + std::to_string(i), bytes);
     }
     // Well past the server's 1 MiB limit (where exactly it cuts depends on its reads).
-    messages.push_back({"past the limit", Utf16(good[0] + std::wstring(1500000, L'x')) + std::string(2, '\0')});
-    messages.push_back({"past the limit, unterminated", Utf16(good[0] + std::wstring(1500000, L'y'))});
-
-    std::vector<std::string> expected;
-    unsigned long malformed = 0;
-    for (const auto& message : messages) {
-        area.Case(message.first, [&] {
-            Expect(message.second, expected, malformed);
-            EXPECT_TRUE(SendMessage(message.second));
-        });
-    }
+    send("past the limit", KsxTest::Utf16z(good[0] + std::wstring(1500000, L'x')));
+    send("past the limit, unterminated", Utf16(good[0] + std::wstring(1500000, L'y')));
     area.Case("the server's count", [&] {
         EXPECT_TRUE(KsxTest::WaitForLines(logFile, expected.size()));
         EXPECT_EQ(server.Stop(), 0u);

@@ -11,6 +11,7 @@
 #include "test_support.h"
 
 using namespace Mutation;
+using KsxTest::Wide;
 using namespace KsxCorpus;
 
 namespace {
@@ -22,21 +23,16 @@ constexpr DWORD kAllPolicies = 0x10001;
 using DsTest::CPlatform;
 using DsTest::CPlatformScope;
 
-DWORD U32(const std::string& b, size_t at)
+// A little-endian field of the bytes; 0 past their end.
+template <typename T = DWORD>
+T At(const std::string& b, size_t at)
 {
-    DWORD v = 0;
-    if (at + 4 <= b.size())
-        memcpy(&v, &b[at], 4);
+    T v = 0;
+    if (at + sizeof(T) <= b.size())
+        memcpy(&v, &b[at], sizeof(T));
     return v;
 }
-WORD U16(const std::string& b, size_t at)
-{
-    WORD v = 0;
-    if (at + 2 <= b.size())
-        memcpy(&v, &b[at], 2);
-    return v;
-}
-std::string Patched(std::string b, size_t at, DWORD value, size_t width)
+std::string Patched(std::string b, size_t at, ULONGLONG value, size_t width)
 {
     if (at + width <= b.size())
         memcpy(&b[at], &value, width);
@@ -46,46 +42,68 @@ std::string Patched(std::string b, size_t at, DWORD value, size_t width)
 // Where the headers of a PE file are (64-bit optional header).
 struct CPeLayout {
     explicit CPeLayout(const std::string& b)
-        : nt(U32(b, 0x3C)), optional(nt + 24), checksum(optional + 64), directories(optional + 112),
-          certEntry(directories + 4 * 8), headersEnd(U32(b, optional + 60))
+        : nt(At(b, 0x3C)), optional(nt + 24), checksum(optional + 64), directories(optional + 112),
+          certEntry(directories + 4 * 8), headersEnd(At(b, optional + 60))
     {
     }
     // A file offset for an RVA, through the section table; 0 when none holds it.
     size_t Offset(const std::string& b, DWORD rva) const
     {
-        const size_t sections = optional + U16(b, nt + 20);
-        for (WORD i = 0; i < U16(b, nt + 6); ++i) {
+        const size_t sections = optional + At<WORD>(b, nt + 20);
+        for (WORD i = 0; i < At<WORD>(b, nt + 6); ++i) {
             const size_t s = sections + 40 * i;
-            const DWORD va = U32(b, s + 12), raw = U32(b, s + 20), size = U32(b, s + 16);
+            const DWORD va = At(b, s + 12), raw = At(b, s + 20), size = At(b, s + 16);
             if (rva >= va && rva < va + size)
                 return raw + (rva - va);
         }
         return 0;
     }
+    // The bytes with `flips` bytes below `end` changed, never the checksum
+    // or the certificate table's entry.
+    std::string Flipped(CMutator& m, std::string b, size_t end, size_t flips) const
+    {
+        for (size_t k = 0; k < flips; ++k) {
+            size_t at = 0;
+            do
+                at = m.Pick(std::min(end, b.size()));
+            while ((at >= checksum && at < checksum + 4) || (at >= certEntry && at < certEntry + 8));
+            b[at] = static_cast<char>(b[at] ^ (1 + m.Pick(255)));
+        }
+        return b;
+    }
     size_t nt, optional, checksum, directories, certEntry, headersEnd;
 };
+
+// The certificate table's directory entry: offset and size.
+ULONGLONG Table(DWORD offset, DWORD size) { return offset | ULONGLONG(size) << 32; }
+
+// Named variants of a file: cut at each length, or with each value written
+// over `width` bytes at `at`.
+using Files = std::vector<std::pair<std::string, std::string>>;
+void AddTruncated(Files& files, const std::string& v, std::initializer_list<size_t> lengths)
+{
+    for (const size_t length : lengths)
+        files.push_back({"truncated at " + std::to_string(length), v.substr(0, length)});
+}
+void AddPatched(Files& files, const std::string& v, const std::string& what, size_t at, size_t width,
+                std::initializer_list<ULONGLONG> values)
+{
+    for (const ULONGLONG value : values)
+        files.push_back({what + " " + std::to_string(value), Patched(v, at, value, width)});
+}
 
 // What the forced-integrity test must answer: the flag where the headers are
 // whole, else no.
 int ForcedIntegrity(const std::string& b)
 {
-    const size_t nt = U32(b, 0x3C);
-    if (b.size() < 64 || U16(b, 0) != IMAGE_DOS_SIGNATURE || static_cast<LONG>(nt) < 0 || nt + 96 > b.size() ||
-        U32(b, nt) != IMAGE_NT_SIGNATURE)
+    const size_t nt = At(b, 0x3C);
+    if (b.size() < 64 || At<WORD>(b, 0) != IMAGE_DOS_SIGNATURE || static_cast<LONG>(nt) < 0 || nt + 96 > b.size() ||
+        At(b, nt) != IMAGE_NT_SIGNATURE)
         return 0;
-    const WORD magic = U16(b, nt + 24);
+    const WORD magic = At<WORD>(b, nt + 24);
     if (magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
         return 0;
-    return (U16(b, nt + 24 + 70) & IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY) ? 1 : 0;
-}
-
-int ByCertInfo(const std::wstring& path)
-{
-    WINTRUST_DATA templ = {};
-    templ.cbStruct = sizeof(templ);
-    templ.dwUIChoice = WTD_UI_NONE;
-    templ.dwUnionChoice = WTD_CHOICE_FILE;
-    return CVerifyFileSignV2::GetInstance()->VerifyEmbeddedSignatureByCertInfo(path.c_str(), &templ);
+    return (At<WORD>(b, nt + 24 + 70) & IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY) ? 1 : 0;
 }
 
 CVerifyFileSignV2::PublicKey PrimaryKeyOf(const std::wstring& path)
@@ -115,11 +133,11 @@ protected:
     // Refused everywhere: the manager on each platform (or Wine's only), the
     // certificate-information check, and the verifier's fallback with the
     // vendor's key.
-    void ExpectRefused(const std::wstring& file, bool everyPlatform = true)
+    void ExpectRefused(const std::wstring& file,
+                       std::initializer_list<CPlatform> platforms = {CPlatform::Wine, CPlatform::WindowsSingle,
+                                                                     CPlatform::WindowsMultiple})
     {
-        for (const CPlatform p : {CPlatform::Wine, CPlatform::WindowsSingle, CPlatform::WindowsMultiple}) {
-            if (!everyPlatform && p != CPlatform::Wine)
-                break;
+        for (const CPlatform p : platforms) {
             SCOPED_TRACE(static_cast<int>(p));
             CPlatformScope platform(p);
             const SignatureCheckResult r =
@@ -128,7 +146,11 @@ protected:
             EXPECT_NE(r.dwError, 0u);
             EXPECT_FALSE(CBsnDigitalSignatureManagerEx::VerifyDigitalSignatureCertInfoFile(file.c_str(), 1));
             if (p == CPlatform::WindowsSingle) {
-                EXPECT_EQ(ByCertInfo(file), 0);
+                WINTRUST_DATA templ = {};
+                templ.cbStruct = sizeof(templ);
+                templ.dwUIChoice = WTD_UI_NONE;
+                templ.dwUnionChoice = WTD_CHOICE_FILE;
+                EXPECT_EQ(m_verifier.VerifyEmbeddedSignatureByCertInfo(file.c_str(), &templ), 0);
             }
         }
     }
@@ -146,52 +168,35 @@ TEST_F(SignMutationTest, HostilePeHeaders)
 {
     CArea area("PE files");
     m_verifier.ExchangePublicKeys({PrimaryKeyOf(Corpus(kVendorSha384Dll))});
-    {
-        const std::string v = DsTest::ReadBytes(Corpus(kVendorSha384Dll));
-        ASSERT_FALSE(v.empty());
-        const CPeLayout pe(v);
-        std::vector<std::pair<std::string, std::string>> files;
-        for (const size_t length : {size_t(0), size_t(1), size_t(2), size_t(0x3C), size_t(0x40), pe.nt + 4,
-                                    pe.nt + 24 + 8, pe.optional + 70, pe.optional + 71, pe.directories, v.size() / 2})
-            files.push_back({"truncated at " + std::to_string(length), v.substr(0, length)});
-        for (const DWORD lfanew : std::initializer_list<DWORD>{0u, 0x3Cu, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu,
-                                                               DWORD(v.size() - 2), DWORD(v.size())})
-            files.push_back({"e_lfanew " + std::to_string(lfanew), Patched(v, 0x3C, lfanew, 4)});
-        for (const DWORD magic : {0x0000u, 0x010Bu, 0x0107u, 0xFFFFu})
-            files.push_back({"optional-header magic " + std::to_string(magic), Patched(v, pe.optional, magic, 2)});
-        for (const DWORD n : {0u, 1u, 0xFFFFu})
-            files.push_back({"sections " + std::to_string(n), Patched(v, pe.nt + 6, n, 2)});
-        for (const DWORD n : {0u, 0xE0u, 0xFFFFu})
-            files.push_back({"optional-header size " + std::to_string(n), Patched(v, pe.nt + 20, n, 2)});
-        for (const DWORD n : {0u, 3u, 0x11u, 0xFFFFFFFFu})
-            files.push_back({"directory count " + std::to_string(n), Patched(v, pe.optional + 108, n, 4)});
-        for (const DWORD rva : {0u, 0x7FFFFFF0u, 0xFFFFFFFFu})  // the resource directory: version and language
-            files.push_back({"resource directory at " + std::to_string(rva),
-                             Patched(Patched(v, pe.directories + 16, rva, 4), pe.directories + 20, 0x7FFFFFFF, 4)});
-        CMutator m(31);
-        for (int i = 0; i < 20; ++i) {
-            std::string bytes = v;
-            for (size_t k = 0, n = 1 + m.Pick(4); k < n; ++k) {
-                size_t at = 0;
-                do
-                    at = m.Pick(std::min<size_t>(pe.headersEnd, v.size()));
-                while ((at >= pe.checksum && at < pe.checksum + 4) || (at >= pe.certEntry && at < pe.certEntry + 8));
-                bytes[at] = static_cast<char>(bytes[at] ^ (1 + m.Pick(255)));
+    const std::string v = DsTest::ReadBytes(Corpus(kVendorSha384Dll));
+    ASSERT_FALSE(v.empty());
+    const CPeLayout pe(v);
+    Files files;
+    AddTruncated(files, v,
+                 {0, 1, 2, 0x3C, 0x40, pe.nt + 4, pe.nt + 24 + 8, pe.optional + 70, pe.optional + 71, pe.directories,
+                  v.size() / 2});
+    AddPatched(files, v, "e_lfanew", 0x3C, 4, {0, 0x3C, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, v.size() - 2, v.size()});
+    AddPatched(files, v, "optional-header magic", pe.optional, 2, {0, 0x10B, 0x107, 0xFFFF});
+    AddPatched(files, v, "sections", pe.nt + 6, 2, {0, 1, 0xFFFF});
+    AddPatched(files, v, "optional-header size", pe.nt + 20, 2, {0, 0xE0, 0xFFFF});
+    AddPatched(files, v, "directory count", pe.optional + 108, 4, {0, 3, 0x11, 0xFFFFFFFF});
+    // The resource directory (version and language) at a bad place.
+    AddPatched(files, v, "resource directory", pe.directories + 16, 8,
+               {0x7FFFFFFF00000000, 0x7FFFFFFF7FFFFFF0, 0x7FFFFFFFFFFFFFFF});
+    CMutator m(31);
+    for (int i = 0; i < 20; ++i)
+        files.push_back({"header bytes, seed " + std::to_string(i), pe.Flipped(m, v, pe.headersEnd, 1 + m.Pick(4))});
+    for (size_t i = 0; i < files.size(); ++i) {
+        area.Case(files[i].first, [&] {
+            const std::wstring file = Scratch("pe" + std::to_string(i) + ".dll", files[i].second);
+            EXPECT_EQ(IsIntegrityCheckEnabled(file.c_str()), ForcedIntegrity(files[i].second));
+            WORD parts[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+            if (!CVerifyFileSignV2::GetFileVersionParts(file.c_str(), parts[0], parts[1], parts[2], parts[3])) {
+                EXPECT_EQ(parts[0] & parts[1] & parts[2] & parts[3], 0xAAAA);
             }
-            files.push_back({"header bytes, seed " + std::to_string(i), bytes});
-        }
-        for (size_t i = 0; i < files.size(); ++i) {
-            area.Case(files[i].first, [&] {
-                const std::wstring file = Scratch("pe" + std::to_string(i) + ".dll", files[i].second);
-                EXPECT_EQ(IsIntegrityCheckEnabled(file.c_str()), ForcedIntegrity(files[i].second));
-                WORD parts[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
-                if (!CVerifyFileSignV2::GetFileVersionParts(file.c_str(), parts[0], parts[1], parts[2], parts[3])) {
-                    EXPECT_EQ(parts[0] & parts[1] & parts[2] & parts[3], 0xAAAA);
-                }
-                GetProductLangIdW(file.c_str());
-                ExpectRefused(file, false);
-            });
-        }
+            GetProductLangIdW(file.c_str());
+            ExpectRefused(file, {CPlatform::Wine});
+        });
     }
 }
 
@@ -206,26 +211,17 @@ TEST_F(SignMutationTest, HostileCertificateTables)
     const std::string ms = DsTest::ReadBytes(Corpus(kMsPrimaryVendorNestedDll));
     ASSERT_FALSE(v.empty() || ms.empty());
     const CPeLayout pe(v);
-    const DWORD certOffset = U32(v, pe.certEntry), certSize = U32(v, pe.certEntry + 4);
+    const DWORD certOffset = At(v, pe.certEntry), certSize = At(v, pe.certEntry + 4);
     const std::string pkcs7 = DsTest::SignatureOf(v);
     ASSERT_FALSE(pkcs7.empty());
 
-    std::vector<std::pair<std::string, std::string>> files;
-    for (const size_t length : {size_t(certOffset), certOffset + size_t(6), certOffset + size_t(40), v.size() - 1})
-        files.push_back({"truncated at " + std::to_string(length), v.substr(0, length)});
-    const std::pair<DWORD, DWORD> tables[] = {{static_cast<DWORD>(v.size()) + 0x1000, certSize},
-                                              {certOffset, 0x7FFFFFF8u},
-                                              {0xFFFFFFF0u, 0x20},
-                                              {0x40, certSize},
-                                              {certOffset, 0},
-                                              {certOffset, 7},
-                                              {certOffset + 8, certSize - 8},
-                                              {certOffset, certSize + 8}};
-    for (const auto& t : tables)
-        files.push_back({"certificate table " + std::to_string(t.first) + "+" + std::to_string(t.second),
-                         Patched(Patched(v, pe.certEntry, t.first, 4), pe.certEntry + 4, t.second, 4)});
-    for (const DWORD length : std::initializer_list<DWORD>{0u, 7u, 8u, certSize + 1, 0x7FFFFFFFu, 0xFFFFFFFFu})
-        files.push_back({"WIN_CERTIFICATE length " + std::to_string(length), Patched(v, certOffset, length, 4)});
+    Files files;
+    AddTruncated(files, v, {certOffset, certOffset + size_t(6), certOffset + size_t(40), v.size() - 1});
+    AddPatched(files, v, "certificate table", pe.certEntry, 8,
+               {Table(static_cast<DWORD>(v.size()) + 0x1000, certSize), Table(certOffset, 0x7FFFFFF8u),
+                Table(0xFFFFFFF0u, 0x20), Table(0x40, certSize), Table(certOffset, 0), Table(certOffset, 7),
+                Table(certOffset + 8, certSize - 8), Table(certOffset, certSize + 8)});
+    AddPatched(files, v, "WIN_CERTIFICATE length", certOffset, 4, {0, 7, 8, certSize + 1, 0x7FFFFFFF, 0xFFFFFFFF});
     // Not another certificate type: Wine 8's WinVerifyTrust opens an X509
     // entry's message with the X509 encoding alone and crashes on the null
     // message it gets (Windows refuses the file).
@@ -256,37 +252,27 @@ TEST_F(SignMutationTest, HostileCertificateTables)
             bytes[i] = static_cast<char>(m.Pick(256));
         files.push_back({"nested value not signed data, seed " + std::to_string(seed), bytes});
     }
-    // The DER flipped, grown and cut anywhere, and one image byte changed.
-    // The signed parts flipped or the DER cut: the file's digest in the indirect
-    // data, and the signer's encrypted digest. (Elsewhere a flip may fall on
-    // bytes nothing verifies, such as a copy of the root; and Wine 8's
-    // CryptMsgControl does not check the rest of the indirect data against the
-    // signed message digest, as Windows does.)
+    // The DER cut anywhere, or its signed parts flipped: the file's (SHA-256)
+    // digest in the indirect data, and the signer's encrypted digest.
+    // (Elsewhere a flip may fall on bytes nothing verifies, such as a copy of
+    // the root; and Wine 8's CryptMsgControl does not check the rest of the
+    // indirect data against the signed message digest, as Windows does.)
+    UTIL::CUniqueCryptMsg msg(
+        ::CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+    DWORD cb = 0;
+    ASSERT_TRUE(msg &&
+                ::CryptMsgUpdate(msg.get(), reinterpret_cast<const BYTE*>(pkcs7.data()),
+                                 static_cast<DWORD>(pkcs7.size()), TRUE) &&
+                ::CryptMsgGetParam(msg.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &cb));
+    std::string info(cb, '\0');
+    ASSERT_TRUE(::CryptMsgGetParam(msg.get(), CMSG_SIGNER_INFO_PARAM, 0, &info[0], &cb));
+    const CRYPT_DATA_BLOB& encrypted = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data())->EncryptedHash;
+    const std::vector<BYTE> digest = DsTest::PeImageDigest(v, CALG_SHA_256);
     std::vector<std::pair<size_t, size_t>> signedParts;
-    {
-        UTIL::CUniqueCryptMsg msg(
-            ::CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
-        ASSERT_TRUE(msg && ::CryptMsgUpdate(msg.get(), reinterpret_cast<const BYTE*>(pkcs7.data()),
-                                            static_cast<DWORD>(pkcs7.size()), TRUE));
-        std::string content, info;
-        for (auto [param, bytes] : {std::make_pair(DWORD(CMSG_CONTENT_PARAM), &content),
-                                    std::make_pair(DWORD(CMSG_SIGNER_INFO_PARAM), &info)}) {
-            DWORD cb = 0;
-            ASSERT_TRUE(::CryptMsgGetParam(msg.get(), param, 0, nullptr, &cb));
-            bytes->resize(cb);
-            ASSERT_TRUE(::CryptMsgGetParam(msg.get(), param, 0, &(*bytes)[0], &cb));
-        }
-        const CRYPT_DATA_BLOB& digest = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data())->EncryptedHash;
-        // The indirect data ends in the file's digest, an OCTET STRING.
-        size_t n = 64;
-        while (n > 16 && !(content.size() > n + 2 && content[content.size() - n - 2] == 0x04 &&
-                           static_cast<BYTE>(content[content.size() - n - 1]) == n))
-            --n;
-        for (const std::string& part : {content.substr(content.size() - n),
-                                        std::string(reinterpret_cast<const char*>(digest.pbData), digest.cbData)}) {
-            signedParts.push_back({pkcs7.find(part), part.size()});
-            ASSERT_NE(signedParts.back().first, std::string::npos);
-        }
+    for (const std::string& part : {std::string(digest.begin(), digest.end()),
+                                    std::string(reinterpret_cast<const char*>(encrypted.pbData), encrypted.cbData)}) {
+        signedParts.push_back({pkcs7.find(part), part.size()});
+        ASSERT_NE(signedParts.back().first, std::string::npos);
     }
     for (int i = 0; i < 60; ++i) {
         std::string der = pkcs7.substr(0, 1 + m.Pick(pkcs7.size() - 1));
@@ -298,15 +284,8 @@ TEST_F(SignMutationTest, HostileCertificateTables)
         }
         files.push_back({"PKCS #7 mutated, seed " + std::to_string(i), DsTest::WithSignature(v, der)});
     }
-    for (int i = 0; i < 10; ++i) {
-        std::string bytes = v;
-        size_t at = 0;
-        do
-            at = m.Pick(certOffset);
-        while ((at >= pe.checksum && at < pe.checksum + 4) || (at >= pe.certEntry && at < pe.certEntry + 8));
-        bytes[at] = static_cast<char>(bytes[at] ^ (1 + m.Pick(255)));
-        files.push_back({"image byte " + std::to_string(at) + " changed", bytes});
-    }
+    for (int i = 0; i < 10; ++i)
+        files.push_back({"image byte changed, seed " + std::to_string(i), pe.Flipped(m, v, certOffset, 1)});
     for (size_t i = 0; i < files.size(); ++i)
         area.Case(files[i].first,
                   [&] { ExpectRefused(Scratch("cert" + std::to_string(i) + ".dll", files[i].second)); });
@@ -324,26 +303,20 @@ TEST_F(SignMutationTest, HostileKeyPacks)
     ASSERT_FALSE(v.empty());
     const CPeLayout pe(v);
     const std::string pkcs7 = DsTest::SignatureOf(v);
-    const DWORD certOffset = U32(v, pe.certEntry);
+    const DWORD certOffset = At(v, pe.certEntry);
     ASSERT_EQ(m_verifier.LoadKeyPackAndUpdatePublicKeyList((KeyPackDir() + L"KeyPack.dll").c_str()), 1);
     const CVerifyFileSignV2::PublicKeySet original = m_verifier.ExchangePublicKeys({});
     ASSERT_EQ(original.size(), 2u);
 
-    std::vector<std::pair<std::string, std::string>> files;
-    for (const size_t length : {size_t(0), size_t(1), size_t(0x40), pe.optional + 71, size_t(certOffset), v.size() - 1})
-        files.push_back({"truncated at " + std::to_string(length), v.substr(0, length)});
+    Files files;
+    AddTruncated(files, v, {0, 1, 0x40, pe.optional + 71, certOffset, v.size() - 1});
     CMutator m(1999);
-    for (int i = 0; i < 24; ++i) {
-        const DWORD flags = static_cast<DWORD>(m.Pick(0x10000));
-        files.push_back({"DLL characteristics " + std::to_string(flags), Patched(v, pe.optional + 70, flags, 2)});
-    }
-    for (const DWORD lfanew : std::initializer_list<DWORD>{0u, 0x3Cu, 0xFFFFFFFFu, DWORD(v.size() - 50)})
-        files.push_back({"e_lfanew " + std::to_string(lfanew), Patched(v, 0x3C, lfanew, 4)});
-    for (const DWORD magic : {0x0000u, 0x010Bu, 0xFFFFu})
-        files.push_back({"optional-header magic " + std::to_string(magic), Patched(v, pe.optional, magic, 2)});
-    for (const auto& t : std::vector<std::pair<DWORD, DWORD>>{{0, 0}, {certOffset, 0xFFFFFFF8u}, {0xFFFFFFF0u, 16}})
-        files.push_back({"certificate table " + std::to_string(t.first) + "+" + std::to_string(t.second),
-                         Patched(Patched(v, pe.certEntry, t.first, 4), pe.certEntry + 4, t.second, 4)});
+    for (int i = 0; i < 24; ++i)
+        AddPatched(files, v, "DLL characteristics", pe.optional + 70, 2, {m.Pick(0x10000)});
+    AddPatched(files, v, "e_lfanew", 0x3C, 4, {0, 0x3C, 0xFFFFFFFF, v.size() - 50});
+    AddPatched(files, v, "optional-header magic", pe.optional, 2, {0, 0x10B, 0xFFFF});
+    AddPatched(files, v, "certificate table", pe.certEntry, 8,
+               {Table(0, 0), Table(certOffset, 0xFFFFFFF8u), Table(0xFFFFFFF0u, 16)});
     for (int i = 0; i < 40; ++i) {
         std::string der = pkcs7;
         der[m.Pick(der.size())] ^= static_cast<char>(1 + m.Pick(255));
@@ -374,7 +347,7 @@ bool RecordsFill(const std::string& marker)
     while (at < marker.size()) {
         if (at + 6 > marker.size())
             return false;
-        at += 6ull + U32(marker, static_cast<size_t>(at) + 2);
+        at += 6ull + At(marker, static_cast<size_t>(at) + 2);
     }
     return !marker.empty() && at == marker.size();
 }
@@ -383,10 +356,10 @@ bool RecordsFill(const std::string& marker)
 size_t MarkerDataEntry(const std::string& b)
 {
     const CPeLayout pe(b);
-    size_t dir = pe.Offset(b, U32(b, pe.directories + 16));
+    size_t dir = pe.Offset(b, At(b, pe.directories + 16));
     const size_t root = dir;
     for (int level = 0; level < 3 && dir; ++level) {
-        const DWORD target = U32(b, dir + 16 + 4) & 0x7FFFFFFF;  // the first entry
+        const DWORD target = At(b, dir + 16 + 4) & 0x7FFFFFFF;  // the first entry
         dir = root + target;
     }
     return dir;
@@ -404,6 +377,14 @@ TEST_F(SignMutationTest, HostileMarkerResources)
         return std::string(reinterpret_cast<const char*>(&tag), 2) +
                std::string(reinterpret_cast<const char*>(&length), 4) + value;
     };
+    auto withMarker = [&](const std::string& name, const std::string& marker) {
+        const std::wstring path = Scratch(name, base);
+        HANDLE update = ::BeginUpdateResourceW(path.c_str(), FALSE);
+        EXPECT_TRUE(update && ::UpdateResourceW(update, L"CORVANEHALYARDMARKER", MAKEINTRESOURCEW(1), 0,
+                                                const_cast<char*>(marker.data()), static_cast<DWORD>(marker.size())));
+        EXPECT_TRUE(::EndUpdateResourceW(update, FALSE));
+        return path;
+    };
     std::vector<std::string> markers = {std::string(1, '\x01'),
                                         std::string(2, '\0'),
                                         std::string(5, '\0'),
@@ -420,84 +401,45 @@ TEST_F(SignMutationTest, HostileMarkerResources)
             const size_t len = m.Pick(24);
             marker += record(static_cast<WORD>(m.Pick(0x10000)), static_cast<DWORD>(len), m.Random(len));
         }
-        switch (i % 6) {
-        case 1:  // the first length lies by one either way, or wraps
-            marker = Patched(marker, 2,
-                             std::vector<DWORD>{U32(marker, 2) + 1, U32(marker, 2) - 1, 0xFFFFFFFFu}[m.Pick(3)], 4);
-            break;
-        case 2:
-            marker.resize(marker.size() - 1 - m.Pick(std::min<size_t>(marker.size() - 1, 6)));
-            break;
-        case 3:
-            marker += m.Random(1 + m.Pick(5));
-            break;
-        case 4:
-            marker = Patched(marker, 2, static_cast<DWORD>(0 - m.Pick(16)), 4);
-            break;
-        default:
-            break;
-        }
+        if (i % 3)  // lengths that lie, bytes cut or added
+            marker = m.Mutate(marker, i);
         if (!marker.empty())
             markers.push_back(marker);
     }
     const std::string log = m_install.Path() + "Misc\\SBInvalidLogLastInfo.log";
     for (size_t i = 0; i < markers.size(); ++i) {
         area.Case("marker " + std::to_string(i) + " of " + std::to_string(markers[i].size()) + " bytes", [&] {
-            const std::wstring path = Scratch("marker" + std::to_string(i) + ".dll", base);
-            HANDLE update = ::BeginUpdateResourceW(path.c_str(), FALSE);
-            ASSERT_TRUE(update);
-            ASSERT_TRUE(::UpdateResourceW(update, L"CORVANEHALYARDMARKER", MAKEINTRESOURCEW(1), 0,
-                                          const_cast<char*>(markers[i].data()), static_cast<DWORD>(markers[i].size())));
-            ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
+            const std::wstring path = withMarker("marker" + std::to_string(i) + ".dll", markers[i]);
             EXPECT_EQ(IsMarkerResourceValid(path.c_str()), RecordsFill(markers[i]) ? 1 : 0);
             ::DeleteFileA(log.c_str());
             EXPECT_EQ(CheckShimMarker(path.c_str()), 0);  // unsigned: never a pinned chain
             const std::wstring text = path + (RecordsFill(markers[i]) ? L"\t-1" : L"\t-2");
-            EXPECT_EQ(DsTest::ReadBytes(Wide(log)),
-                      std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2));
+            EXPECT_EQ(DsTest::ReadBytes(Wide(log)), KsxTest::Utf16z(text));
         });
     }
 
     // Resource entries that lie: sizes of 0 to 4 GiB, data outside the image.
-    std::string marked;
-    {
-        const std::wstring path = Scratch("marked.dll", base);
-        HANDLE update = ::BeginUpdateResourceW(path.c_str(), FALSE);
-        const std::string marker = record(1, 4, "abcd") + record(2, 0, "");
-        ASSERT_TRUE(update && ::UpdateResourceW(update, L"CORVANEHALYARDMARKER", MAKEINTRESOURCEW(1), 0,
-                                                const_cast<char*>(marker.data()), static_cast<DWORD>(marker.size())));
-        ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
-        marked = DsTest::ReadBytes(path);
-        ASSERT_EQ(IsMarkerResourceValid(path.c_str()), 1);
-    }
+    const std::wstring path = withMarker("marked.dll", record(1, 4, "abcd") + record(2, 0, ""));
+    const std::string marked = DsTest::ReadBytes(path);
+    ASSERT_EQ(IsMarkerResourceValid(path.c_str()), 1);
     const size_t entry = MarkerDataEntry(marked);
     ASSERT_NE(entry, 0u);
-    ASSERT_EQ(U32(marked, entry + 4), 16u);
-    const DWORD rva = U32(marked, entry);
-    // Sizes within the image may read as records or not; past it, never.
-    const struct {
-        DWORD rva, size;
-        int valid;  // -1: either
-    } lies[] = {{rva, 0, 0},
-                {rva, 1, 0},
-                {rva, 5, 0},
-                {rva, 17, 0},
-                {rva, 0x1000, -1},
-                {rva, 0x100000, 0},
-                {rva, 0x7FFFFFFF, 0},
-                {rva, 0xFFFFFFFF, 0},
-                {0xFFFFFFF0, 16, 0},
-                {0x7FFFFFF0, 16, 0},
-                {rva + 0x100000, 16, 0}};
-    for (const auto& lie : lies) {
-        area.Case("data entry " + std::to_string(lie.rva) + "+" + std::to_string(lie.size), [&] {
-            const std::wstring path = Scratch("lie" + std::to_string(lie.rva) + "_" + std::to_string(lie.size) + ".dll",
-                                              Patched(Patched(marked, entry, lie.rva, 4), entry + 4, lie.size, 4));
-            const int valid = IsMarkerResourceValid(path.c_str());
-            if (lie.valid >= 0) {
-                EXPECT_EQ(valid, lie.valid);
+    ASSERT_EQ(At(marked, entry + 4), 16u);
+    const DWORD rva = At(marked, entry);
+    Files lies;
+    AddPatched(lies, marked, "data entry", entry, 8,
+               {Table(rva, 0), Table(rva, 1), Table(rva, 5), Table(rva, 17), Table(rva, 0x1000), Table(rva, 0x100000),
+                Table(rva, 0x7FFFFFFF), Table(rva, 0xFFFFFFFF), Table(0xFFFFFFF0, 16), Table(0x7FFFFFF0, 16),
+                Table(rva + 0x100000, 16)});
+    for (size_t i = 0; i < lies.size(); ++i) {
+        area.Case(lies[i].first, [&] {
+            const std::wstring lie = Scratch("lie" + std::to_string(i) + ".dll", lies[i].second);
+            const int valid = IsMarkerResourceValid(lie.c_str());
+            // A size within the image may read as records or not; past it, never.
+            if (At(lies[i].second, entry + 4) != 0x1000) {
+                EXPECT_EQ(valid, 0);
             }
-            EXPECT_EQ(CheckShimMarker(path.c_str()), 0);
+            EXPECT_EQ(CheckShimMarker(lie.c_str()), 0);
         });
     }
 }

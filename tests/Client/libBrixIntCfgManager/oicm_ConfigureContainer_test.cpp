@@ -55,6 +55,7 @@ TEST(ConfigureContainerTest, FindsTableIdsOnlyAndKeepsTheFirstRowOfAnIdInAscendi
     // Initialize brings the built-in table back.
     ASSERT_EQ(table.Initialize(), 1);
     EXPECT_EQ(table.GetTable().size(), 134u);
+    EXPECT_EQ(table.Find(101)->GetKeyName(), L"ShowWdxntPlugInManagerButton");
     table.DeInitialize();
     EXPECT_TRUE(table.GetTable().empty());
 }

@@ -337,15 +337,26 @@ TEST(ShippedStringTableTest, EveryLanguageHasTheMenuTextAndEveryBalloon)
     CTestDocument doc;
     doc.EnsureInitialized();
     ASSERT_TRUE(doc.IsInitialized());
-    // The profile took the global settings' lists; the pristine copy parses too.
+    // The profile took the global settings' lists, which hold both; the
+    // pristine copy parses as the profile does.
     EXPECT_STREQ(doc.GetDocument()->pGlobalSetting->szSupportedLang[2], "JA");
+    TiXmlDocument global;
+    ASSERT_TRUE(TiXmlLoadFile(global, KsxTest::Wide(install.Path() + "www\\1600\\Global_Ui_Setting.xml").c_str()));
+    EXPECT_NE(TiXmlHandle(&global).FirstChild("global_setting").FirstChild("locale_mapping_list").ToElement(), nullptr);
     WDXNTMON_UI_DOCUMENT* pristine = nullptr;
     ASSERT_EQ(WDXNTMON_UI_Deserialize(&pristine, KsxTest::Wide(install.Path() + "www\\1600\\UIProfileOri.cfg").c_str()),
               1);
-    int features = 0;
-    for (auto* f = pristine ? pristine->pFeatureList : nullptr; f; f = f->pNext)
-        ++features;
-    EXPECT_GE(features, 3);
+    const WDXNTMON_UI_DOCUMENT* const parsed[] = {doc.GetDocument(), pristine};
+    for (const WDXNTMON_UI_DOCUMENT* d : parsed) {
+        ASSERT_TRUE(d && d->pGlobalSetting);
+        EXPECT_STREQ(d->pGlobalSetting->szSupportedLang[0], "EN-US");
+        int features = 0, balloons = 0;
+        for (auto* f = d->pFeatureList; f; f = f->pNext, ++features)
+            for (auto* b = f->pBalloonList; b; b = b->pNext)
+                ++balloons;
+        EXPECT_GE(features, 3);
+        EXPECT_GE(balloons, 6);
+    }
     WDXNTMON_UI_DestroyDocument(&pristine);
     const std::pair<const wchar_t*, const wchar_t*> menu[] = {
         {L"EN-US", L"Scan for security risks"},

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "oicm_ConfigureCallback.h"
+#include "log_fixtures.h"
 #include "oicm_ConfigureManager.h"
 #include "test_support.h"
 
@@ -17,14 +17,8 @@ namespace {
 
 using BrixIntegration::CConfigureCallback;
 
-std::vector<std::string> ReadLines(const std::wstring& path)
-{
-    std::ifstream in(path.c_str());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line.substr(0, line.find('\r')));
-    return lines;
-}
+using KsxTest::ReadLines;
+
 size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix)
 {
     return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
@@ -62,8 +56,8 @@ private:
 TEST(ConfigureCallback, ShowSystemTrayIconReachesTheTrayMonitorThroughOneBinding)
 {
     const std::wstring dll = KsxTest::ExeDir() + L"BsnPIPC_64x.dll";
-    const std::wstring ipcJournal = KsxTest::ExeDir() + L"BsnPIPC_64x.journal";
-    ::DeleteFileW(ipcJournal.c_str());
+    const std::string ipcJournal = KsxTest::ExeDirA() + "BsnPIPC_64x.journal";
+    ::DeleteFileA(ipcJournal.c_str());
 
     // Without the library beside the host: nothing to call, every time.
     ASSERT_EQ(::GetFileAttributesW(dll.c_str()), INVALID_FILE_ATTRIBUTES);
@@ -71,8 +65,8 @@ TEST(ConfigureCallback, ShowSystemTrayIconReachesTheTrayMonitorThroughOneBinding
     EXPECT_EQ(CConfigureCallback::CallbackShowSystemTrayIcon(0), CConfigureCallback::kNotAvailable);
 
     KsxTest::CTempFolder folder;
-    const std::wstring trayJournal = std::wstring(folder.Path().begin(), folder.Path().end()) + L"traymon.journal";
-    CTrayMonitor monitor(trayJournal);
+    const std::string trayJournal = folder.Path() + "traymon.journal";
+    CTrayMonitor monitor(KsxTest::Wide(trayJournal));
     ASSERT_TRUE(::CopyFileW((KsxTest::ExeDir() + L"..\\agent\\bsnpipc\\BsnPIPC_64x.dll").c_str(), dll.c_str(), FALSE));
     // A refresh without callbacks leaves the library alone; with them, switch 120 calls it.
     KsxTest::CAgentRegistry registry;
@@ -103,7 +97,7 @@ TEST(ConfigureCallback, ShowSystemTrayIconReachesTheTrayMonitorThroughOneBinding
     const std::wstring parked = dll + L"." + std::to_wstring(::GetTickCount()) + L".old";
     EXPECT_TRUE(::MoveFileExW(dll.c_str(), parked.c_str(), MOVEFILE_REPLACE_EXISTING));
     ::DeleteFileW(parked.c_str());
-    ::DeleteFileW(ipcJournal.c_str());
+    ::DeleteFileA(ipcJournal.c_str());
 }
 
 }  // namespace

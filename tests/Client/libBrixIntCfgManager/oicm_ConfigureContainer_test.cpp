@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <iterator>
+#include <utility>
 
 #include "oicm_ConfigureContainer.h"
 
@@ -17,22 +18,20 @@ public:
     using CConfigureContainer::Load;
 };
 
-TEST(ConfigureContainerTest, FindsTableIdsOnly)
-{
-    CConfigureContainer table;
-    for (int id : {100, 170, 172, 175, 238, 0, -1, INT_MIN, INT_MAX})
-        EXPECT_EQ(table.Find(id), nullptr) << id;
-    ASSERT_NE(table.Find(CConfigureId::ID_ENABLE_MANUAL_LANGUAGE_SWITCH), nullptr);
-    EXPECT_EQ(table.Find(159)->GetKeyName(), L"EnableManualLanguageSwitch");
-    ASSERT_NE(table.Find(213), nullptr);
-    ASSERT_NE(table.Find(214), nullptr);
-    EXPECT_EQ(table.Find(213)->GetKeyName(), L"EnableSableUINotifySettingReadOnly");
-    EXPECT_EQ(table.Find(214)->GetKeyName(), L"EnableSableUINotifySettingSKBSSSync");
-}
-
-TEST(ConfigureContainerTest, IteratesInAscendingIdOrderKeepingTheFirstRowOfAnId)
+TEST(ConfigureContainerTest, FindsTableIdsOnlyAndKeepsTheFirstRowOfAnIdInAscendingOrder)
 {
     CRowsContainer table;
+    for (int id : {100, 170, 172, 175, 238, 0, -1, INT_MIN, INT_MAX})
+        EXPECT_EQ(table.Find(id), nullptr) << id;
+    const std::pair<int, const wchar_t*> names[] = {
+        {101, L"ShowWdxntPlugInManagerButton"},
+        {CConfigureId::ID_ENABLE_MANUAL_LANGUAGE_SWITCH, L"EnableManualLanguageSwitch"},
+        {213, L"EnableSableUINotifySettingReadOnly"},
+        {214, L"EnableSableUINotifySettingSKBSSSync"}};
+    for (const auto& [id, name] : names) {
+        ASSERT_NE(table.Find(id), nullptr) << id;
+        EXPECT_EQ(table.Find(id)->GetKeyName(), name);
+    }
     ASSERT_EQ(table.GetTable().size(), 134u);
     EXPECT_EQ(table.GetTable().begin()->first, 101);
     EXPECT_EQ(table.GetTable().rbegin()->first, 237);

@@ -108,7 +108,6 @@ TEST_F(ConfigureManagerTest, PlainClientReadsOnlyFlaggedSwitches)
     EXPECT_EQ(manager.IsEnable(CConfigureId::ID_ENABLE_MANUAL_LANGUAGE_SWITCH), 0);
     EXPECT_EQ(manager.IsEnable(101), 1);
     EXPECT_EQ(manager.m_nReads, 0);
-
     // 206 is flagged: a missing value gives its default 1, a value 0 gives 0.
     EXPECT_EQ(manager.IsEnable(206), 1);
     m_registry.SetDword(kSwitches, "SendToHttpServerWithComputerName", 0);
@@ -116,7 +115,7 @@ TEST_F(ConfigureManagerTest, PlainClientReadsOnlyFlaggedSwitches)
     EXPECT_EQ(manager.m_nReads, 2);
 }
 
-TEST_F(ConfigureManagerTest, RookClientReadsEverySwitch)
+TEST_F(ConfigureManagerTest, RookClientReadsEverySwitchAndUnknownIdsAnswerZeroAndSaySo)
 {
     CreateKey(kRookKey);
     CProbeManager manager;
@@ -124,14 +123,12 @@ TEST_F(ConfigureManagerTest, RookClientReadsEverySwitch)
     EXPECT_EQ(manager.IsEnable(101), 1);
     EXPECT_EQ(manager.IsEnable(159), 0);
     EXPECT_EQ(manager.m_nReads, 2);
-
     for (DWORD on : {1u, 2u, 0xFFFFFFFFu}) {
         m_registry.SetDword(kSwitches, "EnableManualLanguageSwitch", on);
         EXPECT_EQ(manager.IsEnable(159), 1) << on;
     }
     m_registry.SetDword(kSwitches, "ShowWdxntPlugInManagerButton", 0);
     EXPECT_EQ(manager.IsEnable(101), 0);
-
     // The type is not looked at, but a value longer than 4 bytes is not read.
     const wchar_t text[] = L"00000000";
     m_registry.SetRaw(kSwitches, L"ShowWdxntPlugInManagerButton", REG_SZ, text, sizeof(text));
@@ -139,16 +136,11 @@ TEST_F(ConfigureManagerTest, RookClientReadsEverySwitch)
     const DWORD one = 1;
     m_registry.SetRaw(kSwitches, L"PurgeLogVeltraBmRook", REG_BINARY, &one, sizeof(one));
     EXPECT_EQ(manager.IsEnable(108), 1);
-}
 
-TEST_F(ConfigureManagerTest, UnknownIdsAnswerZeroAndSaySo)
-{
-    CreateKey(kRookKey);
-    CProbeManager manager;
     KsxTest::CLevelWord word(0);
     KsxTest::CLogCapture capture;
     ASSERT_TRUE(capture.Listening());
-
+    manager.m_nReads = 0;
     EXPECT_EQ(manager.IsEnable(170), 0);
     ASSERT_TRUE(capture.WaitForCommands(2));
     // Records may arrive on different pipe instances: match them by text.
@@ -162,22 +154,20 @@ TEST_F(ConfigureManagerTest, UnknownIdsAnswerZeroAndSaySo)
     }
     EXPECT_EQ(notFound, L"69");
     EXPECT_EQ(information, L"68");
-
     for (int id : {0, -1, 172, 238})
         EXPECT_EQ(manager.IsEnable(id), 0) << id;
     EXPECT_EQ(manager.m_nReads, 0);
 }
 
-TEST_F(ConfigureManagerTest, RegistryAccessorsCheckInputAndLeaveTheValueOnFailure)
+TEST_F(ConfigureManagerTest, AccessorsAndIniUpdatesRefuseBadInputAndLeaveTheValueOnFailure)
 {
-    CConfigureManager manager;
+    CProbeManager manager;
     DWORD value = kMarker;
     EXPECT_EQ(manager.GetRegistryValueInteger(nullptr, value), BRIX_CFG_ERR_INPUT_NULL);
     EXPECT_EQ(manager.GetRegistryValueInteger(L"", value), BRIX_CFG_ERR_INPUT_EMPTY);
-    EXPECT_EQ(manager.SetRegistryValueInteger(nullptr, 1), BRIX_CFG_ERR_INPUT_NULL);
-    EXPECT_EQ(manager.SetRegistryValueInteger(L"", 1), BRIX_CFG_ERR_INPUT_EMPTY);
+    EXPECT_EQ(manager.CConfigureManager::SetRegistryValueInteger(nullptr, 1), BRIX_CFG_ERR_INPUT_NULL);
+    EXPECT_EQ(manager.CConfigureManager::SetRegistryValueInteger(L"", 1), BRIX_CFG_ERR_INPUT_EMPTY);
     EXPECT_EQ(manager.GetRegistryValueInteger(L"EnableDC", value), BRIX_CFG_ERR_OPEN_KEY);
-
     // The write creates the key, in the 32-bit view, as REG_DWORD.
     ASSERT_EQ(manager.SetRegistryValueInteger(L"EnableDC", 0x80000001), BRIX_CFG_SUCCESS);
     EXPECT_EQ(ReadSwitch(L"EnableDC").type, static_cast<DWORD>(REG_DWORD));
@@ -185,6 +175,19 @@ TEST_F(ConfigureManagerTest, RegistryAccessorsCheckInputAndLeaveTheValueOnFailur
     EXPECT_EQ(value, kMarker);
     ASSERT_EQ(manager.GetRegistryValueInteger(L"EnableDC", value), BRIX_CFG_SUCCESS);
     EXPECT_EQ(value, 0x80000001u);
+
+    manager.m_nWrites = 0;
+    EXPECT_EQ(manager.UpdateKeyFromIniW(nullptr, 0), BRIX_CFG_ERR_INPUT_NULL);
+    EXPECT_EQ(manager.CreateKeyFromIniW(L"", 0), BRIX_CFG_ERR_INPUT_EMPTY);
+    EXPECT_EQ(manager.CreateKeyFromIniA(nullptr, 0), BRIX_CFG_ERR_INPUT_NULL);
+    EXPECT_EQ(manager.UpdateKeyFromIniA("", 0), BRIX_CFG_ERR_INPUT_EMPTY);
+    // Not UTF-8: refused rather than read as another, missing, file.
+    EXPECT_EQ(manager.UpdateKeyFromIniA("C:\\M\xFCller\\brix.ini", 0), BRIX_CFG_ERR_CONVERT_PATH);
+    // A null file name does not make the profile API fall back to WIN.INI.
+    EXPECT_EQ(manager.GetIniValueInteger(L"Global Setting", L"EnableDC", 3, nullptr), 3u);
+    manager.DeInitialize();
+    EXPECT_EQ(manager.UpdateKeyFromIniW(L"C:\\brix.ini", 0), BRIX_CFG_ERR_TABLE_EMPTY);
+    EXPECT_EQ(manager.m_nWrites, 0);
 }
 
 TEST_F(ConfigureManagerTest, IniWithoutTheSectionWritesEveryDefault)
@@ -201,23 +204,6 @@ TEST_F(ConfigureManagerTest, IniWithoutTheSectionWritesEveryDefault)
     }
 }
 
-TEST_F(ConfigureManagerTest, LastEntryDecidesTheResult)
-{
-    const std::wstring ini = WriteIni("[Global Setting]\r\nEnableDC=1\r\n");
-    CProbeManager lastFails;
-    lastFails.m_failing = {L"EncryptExceptionSettings"};
-    EXPECT_EQ(lastFails.UpdateKeyFromIniW(ini.c_str(), 0), BRIX_CFG_ERR_WRITE_VALUE);
-    EXPECT_EQ(ReadSwitch(L"EnableDC").value, 1u);
-
-    // Earlier failures are only logged, and the entries after them are written.
-    m_registry.RemoveAll();
-    CProbeManager earlierFail;
-    earlierFail.m_failing = {L"ShowWdxntPlugInManagerButton", L"EnableDC"};
-    EXPECT_EQ(earlierFail.UpdateKeyFromIniW(ini.c_str(), 0), BRIX_CFG_SUCCESS);
-    EXPECT_EQ(ReadSwitch(L"EnableDC").rc, ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(ReadSwitch(L"EncryptExceptionSettings").value, 0u);
-}
-
 std::vector<std::pair<int, DWORD>> g_calls;
 int RecordCall(int argument)
 {
@@ -225,41 +211,31 @@ int RecordCall(int argument)
     return 0;
 }
 
-TEST_F(ConfigureManagerTest, CallbacksRunAfterTheWriteOnlyWhenAsked)
+// A failed write is logged and the entries after it are written; the last
+// entry decides the result. Callbacks run after their own write, when asked.
+TEST_F(ConfigureManagerTest, WritesGoOnPastFailuresAndCallbacksRunOnlyWhenAsked)
 {
     const std::wstring ini = WriteIni("[Global Setting]\r\nWithCallback=5\r\n");
     const CConfigureRow rows[] = {
-        {1, L"Plain", 0, nullptr, 0},
-        {2, L"WithCallback", 0, RecordCall, 0},
-        {3, L"Refused", 0, RecordCall, 0},
+        {1, L"Refused", 0, RecordCall, 0},
+        {2, L"Plain", 0, nullptr, 0},
+        {3, L"WithCallback", 0, RecordCall, 0},
+        {4, L"Last", 0, nullptr, 0},
     };
     CProbeManager manager;
     manager.Load(rows, std::size(rows));
     manager.m_failing = {L"Refused"};
     g_calls.clear();
-    manager.UpdateKeyFromIniW(ini.c_str(), 0);
+    EXPECT_EQ(manager.UpdateKeyFromIniW(ini.c_str(), 0), BRIX_CFG_SUCCESS);
+    EXPECT_EQ(ReadSwitch(L"WithCallback").value, 5u);
+    EXPECT_EQ(ReadSwitch(L"Refused").rc, ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(g_calls.empty());
 
     m_registry.RemoveAll();
-    manager.UpdateKeyFromIniW(ini.c_str(), 1);
+    manager.m_failing = {L"Refused", L"Last"};
+    EXPECT_EQ(manager.UpdateKeyFromIniW(ini.c_str(), 1), BRIX_CFG_ERR_WRITE_VALUE);
     ASSERT_EQ(g_calls.size(), 1u);
     EXPECT_EQ(g_calls[0], std::make_pair(0, DWORD(5)));
-}
-
-TEST_F(ConfigureManagerTest, IniUpdatesRefuseBadInput)
-{
-    CProbeManager manager;
-    EXPECT_EQ(manager.UpdateKeyFromIniW(nullptr, 0), BRIX_CFG_ERR_INPUT_NULL);
-    EXPECT_EQ(manager.CreateKeyFromIniW(L"", 0), BRIX_CFG_ERR_INPUT_EMPTY);
-    EXPECT_EQ(manager.CreateKeyFromIniA(nullptr, 0), BRIX_CFG_ERR_INPUT_NULL);
-    EXPECT_EQ(manager.UpdateKeyFromIniA("", 0), BRIX_CFG_ERR_INPUT_EMPTY);
-    // Not UTF-8: refused rather than read as another, missing, file.
-    EXPECT_EQ(manager.UpdateKeyFromIniA("C:\\M\xFCller\\brix.ini", 0), BRIX_CFG_ERR_CONVERT_PATH);
-    // A null file name does not make the profile API fall back to WIN.INI.
-    EXPECT_EQ(manager.GetIniValueInteger(L"Global Setting", L"EnableDC", 3, nullptr), 3u);
-    manager.DeInitialize();
-    EXPECT_EQ(manager.UpdateKeyFromIniW(L"C:\\brix.ini", 0), BRIX_CFG_ERR_TABLE_EMPTY);
-    EXPECT_EQ(manager.m_nWrites, 0);
 }
 
 TEST_F(ConfigureManagerTest, NarrowIniPathIsUtf8)

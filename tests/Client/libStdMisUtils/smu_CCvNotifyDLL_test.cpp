@@ -2,7 +2,6 @@
 // calls carry to the library.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -51,8 +50,8 @@ TEST(CvNotifyDLL, RefusesMissingOrIncompleteLibraryAndEveryCallThenGivesMinusTwo
 
 TEST(CvNotifyDLL, CallsReachTheLibraryUnchanged)
 {
-    const std::wstring journal = KsxTest::ExeDir() + L"..\\agent\\cvnotify\\cvnotify.journal";
-    ::DeleteFileW(journal.c_str());
+    const std::string journal = kBuilt + "cvnotify.journal";
+    ::DeleteFileA(journal.c_str());
     CCvNotifyDLL notify;
     ASSERT_EQ(notify.Init(kBuilt.c_str()), 1);  // trailing backslash: joined once
     EXPECT_EQ(notify.InitDefaultEventSource("Corvane Bastion", 0), 0);
@@ -62,12 +61,9 @@ TEST(CvNotifyDLL, CallsReachTheLibraryUnchanged)
     EXPECT_EQ(notify.ReportEventLogEx(handle, 2, 5, 0x80050258, "one event"), 0);
     EXPECT_EQ(notify.CloseEventSource(handle), 0);
 
-    std::ifstream in(journal.c_str());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line.substr(0, line.find('\r')));
-    EXPECT_EQ(lines, (std::vector<std::string>{"InitDefaultEventSource|Corvane Bastion|0|0|0x00000000|",
-                                               "ReportEventLogEx||2|5|0x80050258|one event"}));
+    EXPECT_EQ(KsxTest::ReadLines(journal),
+              (std::vector<std::string>{"InitDefaultEventSource|Corvane Bastion|0|0|0x00000000|",
+                                        "ReportEventLogEx||2|5|0x80050258|one event"}));
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ struct StringCase {
     const char* what;
     DWORD type;
     std::wstring data;  // stored bytes: data's characters, terminator included when wanted
-    DWORD cbMax;
     unsigned rules;
     LONG rc;
     std::wstring text;
@@ -25,23 +24,21 @@ TEST(AgentRegistryTest, StringReadsFollowOneRuleAndItsNamedAdditions)
 {
     using std::wstring;
     const StringCase cases[] = {
-        {"plain text", REG_SZ, wstring(L"C:\\Agent", 9), 520, kRegStringNonEmpty, ERROR_SUCCESS, L"C:\\Agent"},
-        {"expandable", REG_EXPAND_SZ, wstring(L"%X%", 4), 520, kRegStringNonEmpty, ERROR_SUCCESS, L"%X%"},
-        {"a number is no text", REG_DWORD, wstring(L"\x0001\x0000", 2), 520, kRegStringAnyText, ERROR_INVALID_DATA,
-         L""},
-        {"binary is no text", REG_BINARY, wstring(L"C:\\", 4), 520, kRegStringAnyText, ERROR_INVALID_DATA, L""},
-        {"empty refused", REG_SZ, wstring(L"", 1), 520, kRegStringNonEmpty, ERROR_INVALID_DATA, L""},
-        {"empty allowed", REG_SZ, wstring(L"", 1), 520, kRegStringAnyText, ERROR_SUCCESS, L""},
-        {"no bytes at all", REG_SZ, wstring(), 520, kRegStringNonEmpty, ERROR_INVALID_DATA, L""},
-        {"text up to its first NUL", REG_SZ, wstring(L"A\0B", 4), 520, kRegStringNonEmpty, ERROR_SUCCESS, L"A"},
-        {"longer than allowed", REG_SZ, wstring(300, L'x') + L'\0', 520, kRegStringNonEmpty, ERROR_MORE_DATA, L""},
-        {"multi-string refused", REG_MULTI_SZ, wstring(L"C:\\A\0\0", 6), 520, kRegStringAnyText, ERROR_INVALID_DATA,
-         L""},
-        {"multi-string allowed: first string", REG_MULTI_SZ, wstring(L"C:\\A\0B\0\0", 8), 520,
+        {"plain text", REG_SZ, wstring(L"C:\\Agent", 9), kRegStringNonEmpty, ERROR_SUCCESS, L"C:\\Agent"},
+        {"expandable", REG_EXPAND_SZ, wstring(L"%X%", 4), kRegStringNonEmpty, ERROR_SUCCESS, L"%X%"},
+        {"a number is no text", REG_DWORD, wstring(L"\x0001\x0000", 2), kRegStringAnyText, ERROR_INVALID_DATA, L""},
+        {"binary is no text", REG_BINARY, wstring(L"C:\\", 4), kRegStringAnyText, ERROR_INVALID_DATA, L""},
+        {"empty refused", REG_SZ, wstring(L"", 1), kRegStringNonEmpty, ERROR_INVALID_DATA, L""},
+        {"empty allowed", REG_SZ, wstring(L"", 1), kRegStringAnyText, ERROR_SUCCESS, L""},
+        {"no bytes at all", REG_SZ, wstring(), kRegStringNonEmpty, ERROR_INVALID_DATA, L""},
+        {"text up to its first NUL", REG_SZ, wstring(L"A\0B", 4), kRegStringNonEmpty, ERROR_SUCCESS, L"A"},
+        {"longer than allowed", REG_SZ, wstring(300, L'x') + L'\0', kRegStringNonEmpty, ERROR_MORE_DATA, L""},
+        {"multi-string refused", REG_MULTI_SZ, wstring(L"C:\\A\0\0", 6), kRegStringAnyText, ERROR_INVALID_DATA, L""},
+        {"multi-string allowed: first string", REG_MULTI_SZ, wstring(L"C:\\A\0B\0\0", 8),
          kRegStringMultiSz | kRegStringTerminated, ERROR_SUCCESS, L"C:\\A"},
-        {"expandable refused where only REG_SZ counts", REG_EXPAND_SZ, wstring(L"%X%", 4), 520, kRegStringSzOnly,
+        {"expandable refused where only REG_SZ counts", REG_EXPAND_SZ, wstring(L"%X%", 4), kRegStringSzOnly,
          ERROR_INVALID_DATA, L""},
-        {"exactly as long as allowed", REG_SZ, wstring(259, L'x') + L'\0', 520, kRegStringNonEmpty, ERROR_SUCCESS,
+        {"exactly as long as allowed", REG_SZ, wstring(259, L'x') + L'\0', kRegStringNonEmpty, ERROR_SUCCESS,
          wstring(259, L'x')},
     };
     KsxTest::CAgentRegistry agent;
@@ -51,7 +48,7 @@ TEST(AgentRegistryTest, StringReadsFollowOneRuleAndItsNamedAdditions)
         CUniqueHKey key;
         ASSERT_EQ(ERROR_SUCCESS, OpenAgentKey<wchar_t>(nullptr, key));
         std::wstring text = L"untouched";
-        EXPECT_EQ(c.rc, ReadRegString(key.get(), L"Value", c.cbMax, text, c.rules));
+        EXPECT_EQ(c.rc, ReadRegString(key.get(), L"Value", 520, text, c.rules));
         EXPECT_EQ(c.rc == ERROR_SUCCESS ? c.text : L"untouched", text);
     }
 }

@@ -2,9 +2,7 @@
 // the caller's last error, and predefined keys are never closed.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "test_support.h"
 #include "ut_AgentRegistry.h"
@@ -15,24 +13,20 @@ namespace {
 
 using namespace UTIL;
 
-// One guard kind: make a resource, own it, and ask whether it is still alive.
-struct GuardCase {
-    const char* name;
-    // Makes a live resource and returns a probe telling whether it still is.
-    std::function<std::function<bool()>(bool usePut)> ownInScope;
-};
-
+// Owns a fresh resource through reset() or through put(), which must release
+// what it held first; the guard releases it on scope exit, keeping the last error.
 template <typename Guard, typename Make, typename Alive>
-std::function<std::function<bool()>(bool)> Own(Make make, Alive alive)
+void CheckGuard(const char* name, Make make, Alive alive)
 {
-    return [make, alive](bool usePut) {
+    for (bool usePut : {false, true}) {
+        SCOPED_TRACE(std::string(name) + (usePut ? " via put()" : " via reset()"));
         auto value = make();
         {
             Guard guard;
             if (usePut) {
                 auto decoy = make();
                 *guard.put() = decoy;
-                *guard.put() = value;  // frees the decoy first
+                *guard.put() = value;
                 EXPECT_FALSE(alive(decoy)) << "put() did not release what it held";
             } else {
                 guard.reset(value);
@@ -41,72 +35,62 @@ std::function<std::function<bool()>(bool)> Own(Make make, Alive alive)
             ::SetLastError(0xdeadbeef);
         }
         EXPECT_EQ(0xdeadbeefu, ::GetLastError()) << "closing changed the last error";
-        return std::function<bool()>([alive, value] { return alive(value); });
-    };
+        EXPECT_FALSE(alive(value));
+    }
 }
 
-HANDLE MakeEvent() { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 bool HandleAlive(HANDLE h)
 {
     DWORD flags = 0;
     return ::GetHandleInformation(h, &flags) != FALSE;
 }
 
-HCERTSTORE MakeStore() { return ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr); }
-
-std::vector<GuardCase> Cases()
-{
-    return {
-        {"event", Own<CUniqueHandle>(MakeEvent, HandleAlive)},
-        {"file", Own<CUniqueFile>(
-                     [] {
-                         return ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, 0, nullptr);
-                     },
-                     HandleAlive)},
-        {"registry key", Own<CUniqueHKey>(
-                             [] {
-                                 HKEY key = nullptr;
-                                 ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key);
-                                 return key;
-                             },
-                             [](HKEY key) {
-                                 DWORD subKeys = 0;
-                                 return ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
-                                                           nullptr, nullptr, nullptr, nullptr,
-                                                           nullptr) == ERROR_SUCCESS;
-                             })},
-        {"mapped view", Own<CUniqueMappedView>(
-                            [] {
-                                CUniqueHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr,
-                                                                           PAGE_READWRITE, 0, 4096, nullptr));
-                                return ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
-                            },
-                            [](void* view) {
-                                MEMORY_BASIC_INFORMATION info = {};
-                                ::VirtualQuery(view, &info, sizeof(info));
-                                return info.State == MEM_COMMIT;
-                            })},
-        {"bitmap", Own<CUniqueBitmap>([] { return ::CreateBitmap(4, 4, 1, 32, nullptr); },
-                                      [](HBITMAP b) { return ::GetObjectType(b) == OBJ_BITMAP; })},
-        {"menu", Own<CUniqueMenu>([] { return ::CreatePopupMenu(); }, [](HMENU m) { return ::IsMenu(m) != FALSE; })},
-        {"service manager",
-         Own<CUniqueServiceHandle>([] { return ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT); },
-                                   [](SC_HANDLE h) {
-                                       SC_HANDLE s = ::OpenServiceW(h, L"NoSuchService", SERVICE_QUERY_STATUS);
-                                       return ::GetLastError() != ERROR_INVALID_HANDLE || s != nullptr;
-                                   })},
-    };
-}
-
 TEST(HandleGuardTest, EachGuardReleasesOnScopeExitAndPutReleasesFirst)
 {
-    for (const GuardCase& c : Cases()) {
-        for (bool usePut : {false, true}) {
-            SCOPED_TRACE(std::string(c.name) + (usePut ? " via put()" : " via reset()"));
-            EXPECT_FALSE(c.ownInScope(usePut)());
-        }
-    }
+    CheckGuard<CUniqueHandle>(
+        "event", [] { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }, HandleAlive);
+    CheckGuard<CUniqueFile>(
+        "file",
+        [] {
+            return ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
+        },
+        HandleAlive);
+    CheckGuard<CUniqueHKey>(
+        "registry key",
+        [] {
+            HKEY key = nullptr;
+            ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key);
+            return key;
+        },
+        [](HKEY key) {
+            DWORD subKeys = 0;
+            return ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+        });
+    CheckGuard<CUniqueMappedView>(
+        "mapped view",
+        [] {
+            CUniqueHandle mapping(
+                ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
+            return ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
+        },
+        [](void* view) {
+            MEMORY_BASIC_INFORMATION info = {};
+            ::VirtualQuery(view, &info, sizeof(info));
+            return info.State == MEM_COMMIT;
+        });
+    CheckGuard<CUniqueBitmap>(
+        "bitmap", [] { return ::CreateBitmap(4, 4, 1, 32, nullptr); },
+        [](HBITMAP b) { return ::GetObjectType(b) == OBJ_BITMAP; });
+    CheckGuard<CUniqueMenu>(
+        "menu", [] { return ::CreatePopupMenu(); }, [](HMENU m) { return ::IsMenu(m) != FALSE; });
+    CheckGuard<CUniqueServiceHandle>(
+        "service manager", [] { return ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT); },
+        [](SC_HANDLE h) {
+            SC_HANDLE s = ::OpenServiceW(h, L"NoSuchService", SERVICE_QUERY_STATUS);
+            return ::GetLastError() != ERROR_INVALID_HANDLE || s != nullptr;
+        });
 }
 
 TEST(HandleGuardTest, PredefinedKeysAreNeverClosed)
@@ -127,7 +111,7 @@ TEST(HandleGuardTest, PredefinedKeysAreNeverClosed)
 // flag: the certificate, chain and message guards must leave none behind.
 TEST(HandleGuardTest, CryptoGuardsLeaveNoContextInUse)
 {
-    HCERTSTORE store = MakeStore();
+    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     ASSERT_NE(nullptr, store);
     {
         CUniqueCertStore duplicate(::CertDuplicateStore(store));
@@ -192,12 +176,10 @@ TEST(HandleGuardTest, TrustStateClosesOnceWhenArmed)
 TEST(HandleGuardTest, ScopeExitRunsUnlessDismissed)
 {
     int runs = 0;
-    {
-        CScopeExit a([&] { ++runs; });
-    }
-    {
-        CScopeExit b([&] { ++runs; });
-        b.dismiss();
+    for (bool dismiss : {false, true}) {
+        CScopeExit exit([&] { ++runs; });
+        if (dismiss)
+            exit.dismiss();
     }
     EXPECT_EQ(1, runs);
 }

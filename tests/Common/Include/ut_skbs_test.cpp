@@ -16,88 +16,68 @@ const wchar_t kOwnProductName[] = L"Corvane KSX Test Suite";
 constexpr DWORD kProbeExists = 1;
 constexpr DWORD kProbeHasName = 2;
 
-class SkbsTest : public ::testing::Test {
-protected:
-    // "ProductName" under Misc. with any type and bytes.
-    void SetProductName(DWORD type, const void* data, DWORD bytes, REGSAM view = KEY_WOW64_32KEY)
-    {
-        UTIL::CUniqueHKey key;
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, SKBS::kMiscKeyW, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
-                                    key.put(), nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(::RegSetValueExW(key.get(), L"ProductName", 0, type, static_cast<const BYTE*>(data), bytes),
-                  ERROR_SUCCESS);
-    }
-    void SetProductName(DWORD type, const std::wstring& text)
-    {
-        SetProductName(type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-
-    static DWORD RunProbe(const wchar_t* exe) { return KsxTest::RunProcess(L"\"" + KsxTest::ExeDir() + exe + L"\""); }
-
-    KsxTest::CAgentRegistry m_registry;
-};
-
-TEST_F(SkbsTest, OnlyTheExactRecordedNameDecidesWithoutVersionInformation)
+// "ProductName" under Misc. with any type and bytes.
+void SetProductName(DWORD type, const void* data, DWORD bytes, REGSAM view = KEY_WOW64_32KEY)
 {
-    // The bare probe has no version information: only the registry can say yes.
-    SetProductName(REG_SZ, SKBS::kProductNameW);
-    EXPECT_TRUE(SKBS::exists());
-    EXPECT_EQ(RunProbe(L"skbs_probe_bare.exe"), kProbeExists);
+    UTIL::CUniqueHKey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, SKBS::kMiscKeyW, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
+                                key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExW(key.get(), L"ProductName", 0, type, static_cast<const BYTE*>(data), bytes),
+              ERROR_SUCCESS);
+}
 
-    // A longer name, another case, another type: the host's product name decides.
-    const std::wstring name = SKBS::kProductNameW;
-    SetProductName(REG_SZ, name + L" Server");
-    EXPECT_FALSE(SKBS::exists());
-    EXPECT_EQ(RunProbe(L"skbs_probe_suite.exe"), kProbeExists | kProbeHasName);
-    SetProductName(REG_SZ, L"corvane skiff business security");
-    EXPECT_EQ(RunProbe(L"skbs_probe_bare.exe"), 0u);
-    for (DWORD type : {DWORD(REG_EXPAND_SZ), DWORD(REG_BINARY)}) {
-        SCOPED_TRACE(type);
-        SetProductName(type, name.c_str(), static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
-        EXPECT_FALSE(SKBS::exists());
-        EXPECT_EQ(RunProbe(L"skbs_probe_bare.exe"), 0u);
+DWORD RunProbe(const wchar_t* exe) { return KsxTest::RunProcess(L"\"" + KsxTest::ExeDir() + exe + L"\""); }
+
+// Only the exact name recorded as REG_SZ in the 32-bit view says yes; else the
+// host's product name decides: the bare probe has no version information, the
+// suite probe names SKBS and this suite does not. The texts go on past the
+// bytes stored, so RegSetValueEx adds no terminator of its own.
+TEST(SkbsTest, TheExactRecordedNameOrTheHostsProductNameDecides)
+{
+    KsxTest::CAgentRegistry registry;
+    const std::wstring name = SKBS::kProductNameW, server = name + L" Server";
+    const std::wstring lower = L"corvane skiff business security", longer = name + std::wstring(400, L'y');
+    const DWORD bytes = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
+    const struct {
+        const char* what;
+        DWORD type;
+        const std::wstring& text;
+        DWORD bytes;
+        REGSAM view;
+        bool exists;
+    } rows[] = {
+        {"exact", REG_SZ, name, bytes, KEY_WOW64_32KEY, true},
+        {"exact without its terminator", REG_SZ, server, bytes - 2, KEY_WOW64_32KEY, true},
+        {"longer", REG_SZ, server, bytes + 14, KEY_WOW64_32KEY, false},
+        {"another case", REG_SZ, lower, bytes, KEY_WOW64_32KEY, false},
+        {"expandable", REG_EXPAND_SZ, name, bytes, KEY_WOW64_32KEY, false},
+        {"binary", REG_BINARY, name, bytes, KEY_WOW64_32KEY, false},
+        {"longer than the buffer", REG_SZ, longer, 800, KEY_WOW64_32KEY, false},
+        {"in the 64-bit view only", REG_SZ, name, bytes, KEY_WOW64_64KEY, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane", KEY_WOW64_32KEY);
+        SetProductName(row.type, row.text.c_str(), row.bytes, row.view);
+        EXPECT_EQ(SKBS::exists(), row.exists);
+        EXPECT_EQ(RunProbe(L"skbs_probe_bare.exe"), row.exists ? kProbeExists : 0u);
         EXPECT_EQ(RunProbe(L"skbs_probe_suite.exe"), kProbeExists | kProbeHasName);
+        KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane", row.view);
     }
 }
 
-// The texts go on past the bytes stored, so RegSetValueEx adds no terminator
-// of its own and the value ends without one.
-TEST_F(SkbsTest, OversizedOrUnterminatedValuesAreBounded)
+TEST(SkbsTest, AValueFillingTheBufferIsCutAt255Characters)
 {
+    KsxTest::CAgentRegistry registry;
     KsxTest::CLevelWord word(0);
     KsxTest::CLogCapture capture;
     ASSERT_TRUE(capture.Listening());
-    // 256 characters filling the 512-byte buffer: cut at 255.
     std::wstring full(SKBS::kProductNameW);
     full.resize(300, L'x');
     SetProductName(REG_SZ, full.data(), 512);
     EXPECT_FALSE(SKBS::exists());
-    const std::wstring shown = L"SKBS::exists - Product [" + full.substr(0, 255) + L"] found.";
-    EXPECT_TRUE(capture.WaitForText(shown));
-
-    // The exact name without its terminator still compares equal.
-    const std::wstring name = std::wstring(SKBS::kProductNameW) + L" Server";
-    SetProductName(REG_SZ, name.data(), static_cast<DWORD>(wcslen(SKBS::kProductNameW) * sizeof(wchar_t)));
-    EXPECT_TRUE(SKBS::exists());
-
-    // Longer than the buffer: the read fails and the host decides.
-    std::wstring longer(SKBS::kProductNameW);
-    longer.resize(400, L'y');
-    SetProductName(REG_SZ, longer);
-    EXPECT_EQ(RunProbe(L"skbs_probe_suite.exe"), kProbeExists | kProbeHasName);
-}
-
-TEST_F(SkbsTest, WithoutTheMiscKeyTheHostDecides)
-{
-    // Only the 32-bit view counts.
-    SetProductName(REG_SZ, SKBS::kProductNameW, static_cast<DWORD>((wcslen(SKBS::kProductNameW) + 1) * sizeof(wchar_t)),
-                   KEY_WOW64_64KEY);
-    KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane", KEY_WOW64_32KEY);
-    EXPECT_FALSE(SKBS::exists());
-    KsxTest::DeleteKeyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvane", KEY_WOW64_64KEY);
-    EXPECT_EQ(RunProbe(L"skbs_probe_suite.exe"), kProbeExists | kProbeHasName);
-    EXPECT_EQ(RunProbe(L"skbs_probe_bare.exe"), 0u);
+    EXPECT_TRUE(capture.WaitForText(L"SKBS::exists - Product [" + full.substr(0, 255) + L"] found."));
 }
 
 TEST(SkbsProductNameTest, ReadsTheFirstTranslationCutToTheBuffer)

@@ -43,16 +43,15 @@ TEST(ServiceControlTest, MissingServiceLogsOneLineWithTheSystemError)
 
     ASSERT_TRUE(capture.WaitForCommands(2));
     EXPECT_FALSE(capture.WaitForCommands(3, 300));
-    auto records = capture.Records();
+    const auto records = capture.Records();
     ASSERT_EQ(records.size(), 2u);
-    bool found = false;
+    int found = 0;
     for (const auto& r : records) {
         EXPECT_EQ(r.level, L"5");
         EXPECT_EQ(r.file, L"src/Server/libServiceControl/sc_ServiceControl.cpp");
-        const std::wstring message = L"[scQueryServiceStatusW] Open service failed [1060].";
-        found = found || KsxTest::EndsWith(r.text, message);
+        found += KsxTest::EndsWith(r.text, L"[scQueryServiceStatusW] Open service failed [1060].");
     }
-    EXPECT_TRUE(found);
+    EXPECT_EQ(found, 1);
 }
 
 }  // namespace

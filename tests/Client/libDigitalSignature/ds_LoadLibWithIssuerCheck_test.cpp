@@ -18,7 +18,7 @@ using namespace KsxCorpus;
 
 namespace {
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using KsxTest::Wide;
 std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
 const std::wstring kCvNotify = L"..\\agent\\cvnotify\\cvnotify.dll";
 
@@ -121,33 +121,27 @@ TEST_F(IssuerCheckTest, RefusalMatrixWithEventAndRecord)
     EXPECT_FALSE(CheckFileIssuer(Corpus(kVendorSha384Dll).c_str(), nullptr));
 }
 
-TEST_F(IssuerCheckTest, NameWithoutExtensionIsLoadedAsIs)
+// Without the "." the loader would look for "vendorlib.dll"; for a relative
+// name it searches the executable's folder, where a decoy lies, before the
+// current one.
+TEST_F(IssuerCheckTest, TheFileCheckedIsTheFileLoaded)
 {
-    // Without the "." the loader would look for "vendorlib.dll".
-    const std::wstring bare = Scratch(L"vendorlib", kVendorSha384Dll);
-    UTIL::CUniqueModule module(LoadLibraryWithIssuerCheckW(kCorvaneIssuer, bare.c_str()));
-    ASSERT_TRUE(module) << ::GetLastError();
-    wchar_t loaded[MAX_PATH] = {};
-    ::GetModuleFileNameW(module.get(), loaded, MAX_PATH);
-    EXPECT_EQ(_wcsicmp(loaded, bare.c_str()), 0) << loaded;
-}
-
-TEST_F(IssuerCheckTest, RelativeNameLoadsTheFileChecked)
-{
-    // The loader searches the executable's folder before the current one.
-    const std::wstring checked = Scratch(L"relative.dll", kVendorSha384Dll);
-    const std::wstring other = KsxTest::ExeDir() + L"relative.dll";
-    ASSERT_TRUE(::CopyFileW(Corpus(kUnsignedDll).c_str(), other.c_str(), FALSE));
+    const std::wstring decoy = KsxTest::ExeDir() + L"relative.dll";
+    ASSERT_TRUE(::CopyFileW(Corpus(kUnsignedDll).c_str(), decoy.c_str(), FALSE));
     wchar_t previous[MAX_PATH] = {};
     ::GetCurrentDirectoryW(MAX_PATH, previous);
     ::SetCurrentDirectoryW(Wide(m_scratch.Path()).c_str());
-    UTIL::CUniqueModule module(LoadLibraryWithIssuerCheckW(kCorvaneIssuer, L"relative.dll"));
+    for (const bool relative : {false, true}) {
+        const std::wstring checked = Scratch(relative ? L"relative.dll" : L"vendorlib", kVendorSha384Dll);
+        UTIL::CUniqueModule module(
+            LoadLibraryWithIssuerCheckW(kCorvaneIssuer, relative ? L"relative.dll" : checked.c_str()));
+        EXPECT_TRUE(module) << ::GetLastError();
+        wchar_t loaded[MAX_PATH] = {};
+        ::GetModuleFileNameW(module.get(), loaded, MAX_PATH);
+        EXPECT_EQ(_wcsicmp(loaded, checked.c_str()), 0) << loaded;
+    }
     ::SetCurrentDirectoryW(previous);
-    wchar_t loaded[MAX_PATH] = {};
-    ::GetModuleFileNameW(module.get(), loaded, MAX_PATH);
-    module.reset();
-    ::DeleteFileW(other.c_str());
-    EXPECT_EQ(_wcsicmp(loaded, checked.c_str()), 0) << loaded;
+    ::DeleteFileW(decoy.c_str());
 }
 
 // Replaces the library under check with one that has no version resource.

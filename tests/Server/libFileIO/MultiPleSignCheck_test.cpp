@@ -74,48 +74,46 @@ TEST_F(VerifierTest, KeyMatchingOnPrimaryAndNestedSigners)
 
     DS::CTrustProvider distrust = DsTest::WindowsSingleSignature();
     distrust.WinVerifyTrust = Distrusted;
-    enum Keys { kNone, kVendor, kMs, kBoth };
+    enum Keys { kNone, kVendor, kMs, kBoth };  // bits
     struct CRow {
         std::wstring file;
         Keys keys;
-        const DS::CTrustProvider* provider;  // null: the platform's own
+        bool distrusted;  // else the platform's own provider
         int expected;
     };
     const CRow rows[] = {
-        {Corpus(kVendorSha384Dll), kVendor, nullptr, 1},
-        {Corpus(kVendorSha384Dll), kNone, nullptr, 0},
-        {Corpus(kMsCorporationDll), kVendor, nullptr, 0},
-        {Corpus(kMsCorporationDll), kMs, nullptr, 1},
-        {Corpus(kMsPrimaryVendorNestedDll), kVendor, nullptr, 1},
+        {Corpus(kVendorSha384Dll), kVendor, false, 1},
+        {Corpus(kVendorSha384Dll), kNone, false, 0},
+        {Corpus(kMsCorporationDll), kVendor, false, 0},
+        {Corpus(kMsCorporationDll), kMs, false, 1},
+        {Corpus(kMsPrimaryVendorNestedDll), kVendor, false, 1},
         // Only the second nested signer (the first is a self-signed one) has a vendor key.
-        {Corpus(kMsPrimaryUntrustedThenVendorNestedDll), kVendor, nullptr, 1},
+        {Corpus(kMsPrimaryUntrustedThenVendorNestedDll), kVendor, false, 1},
         // One level of nesting is read: the vendor key two levels down is not.
-        {Corpus(kNestedDepth2VendorDll), kVendor, nullptr, 0},
+        {Corpus(kNestedDepth2VendorDll), kVendor, false, 0},
         // A nested signature that does not verify stops all key matching.
-        {brokenNested, kBoth, nullptr, 0},
+        {brokenNested, kBoth, false, 0},
         // The hash is checked before any key.
-        {Corpus(kTamperedDll), kVendor, nullptr, 0},
-        {Corpus(kUnsignedDll), kBoth, nullptr, 0},
-        {L"C:\\no\\such\\file.dll", kBoth, nullptr, 0},
+        {Corpus(kTamperedDll), kVendor, false, 0},
+        {Corpus(kUnsignedDll), kBoth, false, 0},
+        {L"C:\\no\\such\\file.dll", kBoth, false, 0},
         // Explicit distrust passes on a good low-level hash (seam: Wine's
         // CryptSIPVerifyIndirectData and ...ForCatalogFile are stubs that fail).
-        {Corpus(kVendorSha384Dll), kVendor, &distrust, 1},
-        {Corpus(kTamperedDll), kVendor, &distrust, 0},
-        {Corpus(kMsCorporationDll), kVendor, &distrust, 0},
+        {Corpus(kVendorSha384Dll), kVendor, true, 1},
+        {Corpus(kTamperedDll), kVendor, true, 0},
+        {Corpus(kMsCorporationDll), kVendor, true, 0},
     };
     for (const CRow& row : rows) {
         SCOPED_TRACE(::testing::Message() << std::string(row.file.begin(), row.file.end()) << ", keys " << row.keys
-                                          << (row.provider ? ", distrusted" : ""));
+                                          << (row.distrusted ? ", distrusted" : ""));
         CVerifyFileSignV2::PublicKeySet keys;
-        if (row.keys == kVendor || row.keys == kBoth)
+        if (row.keys & kVendor)
             keys.insert(m_vendor);
-        if (row.keys == kMs || row.keys == kBoth)
+        if (row.keys & kMs)
             keys.insert(m_ms);
         m_verifier.ExchangePublicKeys(keys);
-        const DS::CTrustProvider* previous = row.provider ? DSTestHooks::SetTrustProvider(row.provider) : nullptr;
+        DsTest::CPlatformScope platform(distrust, row.distrusted);
         EXPECT_EQ(ByCertInfo(row.file), row.expected);
-        if (row.provider)
-            DSTestHooks::SetTrustProvider(previous);
     }
     // Under Wine itself explicit distrust cannot be overcome: its SIP check is a stub.
     EXPECT_FALSE(m_verifier.LowLevelVerifyHash(Corpus(kVendorSha384Dll).c_str()));
@@ -309,10 +307,8 @@ TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
             // The last byte of the first section's raw data: covered by the image hash.
             std::string pe = DsTest::ReadBytes(packs + L"KeyPack_NA.dll");
             ASSERT_GT(pe.size(), 0x200u);
-            const DWORD nt = *reinterpret_cast<const DWORD*>(&pe[0x3C]);
-            const auto* header = reinterpret_cast<const IMAGE_FILE_HEADER*>(&pe[nt + 4]);
-            const auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
-                &pe[nt + 4 + sizeof(IMAGE_FILE_HEADER) + header->SizeOfOptionalHeader]);
+            auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(&pe[*reinterpret_cast<const DWORD*>(&pe[0x3C])]);
+            const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
             pe[section->PointerToRawData + section->SizeOfRawData - 1] ^= 0x5A;
             DsTest::WriteBytes(dir + file.first, pe);
         }

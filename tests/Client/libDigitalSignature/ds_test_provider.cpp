@@ -27,6 +27,20 @@ int CertInfoHook(const wchar_t*, WINTRUST_DATA* wtd)
 
 }  // namespace
 
+HANDLE CSignerState::Set(PCCERT_CONTEXT leaf, bool chain)
+{
+    *this = {};
+    cert.cbStruct = sizeof(cert);
+    cert.pCert = leaf;
+    signer.cbStruct = sizeof(signer);
+    signer.csCertChain = chain ? 1 : 0;
+    signer.pasCertChain = &cert;
+    data.cbStruct = sizeof(data);
+    data.csSigners = 1;
+    data.pasSigners = &signer;
+    return &data;
+}
+
 UTIL::CUniqueCertContext MakeCert(const wchar_t* x500)
 {
     static const BYTE kEmptyName[] = {0x30, 0x00};
@@ -102,17 +116,7 @@ LONG WINAPI CScriptedTrust::Verify(HWND, GUID*, LPVOID pv)
     const Signature& signature = s.m_script.at(index);
 
     s.m_states.emplace_back();
-    State& state = s.m_states.back();
-    state = {};
-    state.cert.cbStruct = sizeof(state.cert);
-    state.cert.pCert = signature.signer;
-    state.signer.cbStruct = sizeof(state.signer);
-    state.signer.csCertChain = 1;
-    state.signer.pasCertChain = &state.cert;
-    state.data.cbStruct = sizeof(state.data);
-    state.data.csSigners = 1;
-    state.data.pasSigners = &state.signer;
-    data->hWVTStateData = &state.data;
+    data->hWVTStateData = s.m_states.back().Set(signature.signer, true);
     return signature.status;
 }
 
@@ -177,26 +181,14 @@ std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg)
     if (end < certEntry + 8)
         return {};
 
-    HCRYPTPROV prov = 0;
-    HCRYPTHASH hash = 0;
-    std::vector<BYTE> digest;
-    if (::CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-        ::CryptCreateHash(prov, alg, 0, 0, &hash)) {
-        const BYTE* p = reinterpret_cast<const BYTE*>(bytes.data());
-        DWORD size = 0, cb = sizeof(size);
-        if (::CryptHashData(hash, p, static_cast<DWORD>(checksum), 0) &&
-            ::CryptHashData(hash, p + checksum + 4, static_cast<DWORD>(certEntry - checksum - 4), 0) &&
-            ::CryptHashData(hash, p + certEntry + 8, static_cast<DWORD>(end - certEntry - 8), 0) &&
-            ::CryptGetHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &cb, 0)) {
-            digest.resize(size);
-            if (!::CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &size, 0))
-                digest.clear();
-        }
-    }
-    if (hash)
-        ::CryptDestroyHash(hash);
-    if (prov)
-        ::CryptReleaseContext(prov, 0);
+    const std::string image = bytes.substr(0, checksum) + bytes.substr(checksum + 4, certEntry - checksum - 4) +
+                              bytes.substr(certEntry + 8, end - certEntry - 8);
+    std::vector<BYTE> digest(64);
+    DWORD cb = static_cast<DWORD>(digest.size());
+    if (!::CryptHashCertificate(0, alg, 0, reinterpret_cast<const BYTE*>(image.data()),
+                                static_cast<DWORD>(image.size()), digest.data(), &cb))
+        return {};
+    digest.resize(cb);
     return digest;
 }
 
@@ -229,10 +221,7 @@ BOOL WINAPI AuthenticodePolicies(LPCSTR oid, PCCERT_CHAIN_CONTEXT chain, PCERT_C
 
 // --- Windows' secondary-signature verification ---
 
-struct CNestedState {
-    CRYPT_PROVIDER_CERT cert;
-    CRYPT_PROVIDER_SGNR signer;
-    CRYPT_PROVIDER_DATA data;
+struct CNestedState : CSignerState {
     UTIL::CUniqueCertContext leaf;
 };
 std::deque<CNestedState> g_nestedStates;
@@ -372,15 +361,7 @@ LONG WINAPI WindowsVerifyTrust(HWND window, GUID* action, LPVOID pv)
     g_nestedStates.emplace_back();
     CNestedState& state = g_nestedStates.back();
     const LONG status = VerifyNested(path, index, state.leaf);
-    state.cert.cbStruct = sizeof(state.cert);
-    state.cert.pCert = state.leaf.get();
-    state.signer.cbStruct = sizeof(state.signer);
-    state.signer.csCertChain = state.leaf ? 1 : 0;
-    state.signer.pasCertChain = &state.cert;
-    state.data.cbStruct = sizeof(state.data);
-    state.data.csSigners = 1;
-    state.data.pasSigners = &state.signer;
-    data->hWVTStateData = &state.data;
+    data->hWVTStateData = state.Set(state.leaf.get(), state.leaf.get() != nullptr);
     return status;
 }
 

@@ -17,6 +17,14 @@ namespace DsTest {
 // A self-signed certificate with the given X.500 subject ("" for an empty one).
 UTIL::CUniqueCertContext MakeCert(const wchar_t* x500);
 
+// A provider state with one signer whose chain is `leaf` (none when null).
+struct CSignerState {
+    CRYPT_PROVIDER_CERT cert;
+    CRYPT_PROVIDER_SGNR signer;
+    CRYPT_PROVIDER_DATA data;
+    HANDLE Set(PCCERT_CONTEXT leaf, bool chain);
+};
+
 // Answers WinVerifyTrust from `script` for the object's lifetime, on a
 // multiple-signature platform unless `single`: signature i (0 the primary)
 // gives its status and leaves a state whose leaf signer is its certificate.
@@ -40,15 +48,10 @@ public:
     std::string lastPolicyOid;  // of pCryptoPolicy, "" when none
 
 private:
-    struct State {
-        CRYPT_PROVIDER_CERT cert;
-        CRYPT_PROVIDER_SGNR signer;
-        CRYPT_PROVIDER_DATA data;
-    };
     static LONG WINAPI Verify(HWND, GUID*, LPVOID data);
     static CRYPT_PROVIDER_DATA* WINAPI ProvData(HANDLE state);
     std::vector<Signature> m_script;
-    std::deque<State> m_states;
+    std::deque<CSignerState> m_states;
     DS::CTrustProvider m_provider;
     const DS::CTrustProvider* m_previous;
 };

@@ -43,19 +43,14 @@ HANDLE CSignerState::Set(PCCERT_CONTEXT leaf, bool chain)
 
 UTIL::CUniqueCertContext MakeCert(const wchar_t* x500)
 {
-    static const BYTE kEmptyName[] = {0x30, 0x00};
-    std::vector<BYTE> name(kEmptyName, kEmptyName + sizeof(kEmptyName));
-    if (*x500) {
-        DWORD cb = 0;
-        EXPECT_TRUE(::CertStrToNameW(X509_ASN_ENCODING, x500, CERT_X500_NAME_STR, nullptr, nullptr, &cb, nullptr));
-        name.resize(cb);
-        EXPECT_TRUE(::CertStrToNameW(X509_ASN_ENCODING, x500, CERT_X500_NAME_STR, nullptr, name.data(), &cb, nullptr));
-    }
+    BYTE name[256] = {0x30, 0x00};  // the empty name
+    DWORD cb = *x500 ? sizeof(name) : 2;
+    EXPECT_TRUE(!*x500 || ::CertStrToNameW(X509_ASN_ENCODING, x500, CERT_X500_NAME_STR, nullptr, name, &cb, nullptr));
     HCRYPTPROV prov = 0;
     EXPECT_TRUE(::CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
     HCRYPTKEY key = 0;
     EXPECT_TRUE(::CryptGenKey(prov, AT_SIGNATURE, 1024 << 16, &key));
-    CERT_NAME_BLOB subject = {static_cast<DWORD>(name.size()), name.data()};
+    CERT_NAME_BLOB subject = {cb, name};
     UTIL::CUniqueCertContext cert(
         ::CertCreateSelfSignCertificate(prov, &subject, 0, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_TRUE(cert);

@@ -46,6 +46,8 @@ class VerifierTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        m_registry.SetString("", "Application Path", m_install.Path());
+        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
         m_saved = m_verifier.ExchangePublicKeys({});
         m_vendor = PrimaryKeyOf(kVendorSha384Dll);
         m_ms = PrimaryKeyOf(kMsCorporationDll);
@@ -57,6 +59,8 @@ protected:
     CVerifyFileSignV2& m_verifier = *CVerifyFileSignV2::GetInstance();
     CVerifyFileSignV2::PublicKeySet m_saved;
     CVerifyFileSignV2::PublicKey m_vendor, m_ms;
+    KsxTest::CAgentRegistry m_registry;
+    KsxTest::CTempFolder m_install;
     KsxTest::CTempFolder m_scratch;
 };
 
@@ -121,8 +125,7 @@ TEST_F(VerifierTest, KeyMatchingOnPrimaryAndNestedSigners)
 
 TEST_F(VerifierTest, AnIntegrityListedFileRunsTheAcsCheckAndLeavesTelemetryWhenItFails)
 {
-    KsxTest::CAgentRegistry registry;
-    registry.SetDword("Misc.", "Marker", 1);
+    m_registry.SetDword("Misc.", "Marker", 1);
     const std::wstring keyPack = Wide(m_scratch.Path()) + L"keypack.DLL";
     ASSERT_TRUE(::CopyFileW(Corpus(kVendorSha384Dll).c_str(), keyPack.c_str(), FALSE));
     m_verifier.ExchangePublicKeys({m_vendor});
@@ -178,16 +181,12 @@ TEST_F(VerifierTest, KeyPacksLoadOnlyWhenVendorSignedWithForcedIntegrity)
 
 TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinnedChain)
 {
-    KsxTest::CAgentRegistry registry;
     EXPECT_EQ(IsShimValidationEnabled(), 0);  // absent
     for (const DWORD value : {2ul, 1ul}) {
-        registry.SetDword("Misc.", "EnableShimValidation", value);
+        m_registry.SetDword("Misc.", "EnableShimValidation", value);
         EXPECT_EQ(IsShimValidationEnabled(), value == 1 ? 1 : 0);
     }
 
-    KsxTest::CTempFolder install;
-    registry.SetString("", "Application Path", install.Path());
-    ::CreateDirectoryA((install.Path() + "Misc").c_str(), nullptr);
     const std::wstring dir = KsxTest::ExeDir() + L"..\\keypack\\";
     struct {
         const wchar_t* file;
@@ -207,7 +206,7 @@ TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinne
         {L"keypack_lowercase.dll", 0, 0, 0, -2},
         {L"keypack_unsigned.dll", 0, 0, 0, -2},
     };
-    const std::string record = install.Path() + "Misc\\SBInvalidLogLastInfo.log";
+    const std::string record = m_install.Path() + "Misc\\SBInvalidLogLastInfo.log";
     for (const auto& row : rows) {
         const std::wstring path = dir + row.file;
         SCOPED_TRACE(std::string(path.begin(), path.end()));
@@ -260,10 +259,6 @@ TEST_F(VerifierTest, AcsSignaturesNeedBothUsagesAndThePinnedCertificate)
 // copied into a folder with the packs, exits with the number of keys it loaded.
 TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
 {
-    KsxTest::CAgentRegistry registry;
-    KsxTest::CTempFolder install;
-    registry.SetString("", "Application Path", install.Path());
-    ::CreateDirectoryA((install.Path() + "Misc").c_str(), nullptr);
     const std::wstring packs = KsxTest::ExeDir() + L"..\\keypack\\";
     using Files = std::vector<std::pair<const wchar_t*, const wchar_t*>>;  // name, made from
     const Files unreadable = {{L"KeyPack.dll", L"keypack_nokeys.dll"}, {L"KeyPack_NA.dll", L"KeyPack_NA.dll"}};
@@ -292,7 +287,7 @@ TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
         // A pack that fails its integrity check never reaches the shim.
         {1, {{L"KeyPack.dll", L"keypack_noflag.dll"}, unreadable[1]}, 0, 0},
     };
-    const std::string record = install.Path() + "Misc\\SBInvalidLogLastInfo.log";
+    const std::string record = m_install.Path() + "Misc\\SBInvalidLogLastInfo.log";
     for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) {
         SCOPED_TRACE(i);
         KsxTest::CTempFolder folder;
@@ -312,7 +307,7 @@ TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
             pe[section->PointerToRawData + section->SizeOfRawData - 1] ^= 0x5A;
             DsTest::WriteBytes(dir + file.first, pe);
         }
-        registry.SetDword("Misc.", "EnableShimValidation", rows[i].shim);
+        m_registry.SetDword("Misc.", "EnableShimValidation", rows[i].shim);
         ::DeleteFileA(record.c_str());
         EXPECT_EQ(KsxTest::RunProcess(L"\"" + dir + L"ksxverify.exe\" keys"), rows[i].keys);
         EXPECT_EQ(::GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES, rows[i].recorded);

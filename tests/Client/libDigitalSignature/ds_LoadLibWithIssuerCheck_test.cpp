@@ -18,8 +18,8 @@ using namespace KsxCorpus;
 
 namespace {
 
+using DsTest::Corpus;
 using KsxTest::Wide;
-std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
 const std::wstring kCvNotify = L"..\\agent\\cvnotify\\cvnotify.dll";
 
 // Lines of cvnotify.journal that report an event.
@@ -34,19 +34,13 @@ int EventCount(const std::wstring& journal, std::string& last)
     return count;
 }
 
-class IssuerCheckTest : public ::testing::Test {
+class IssuerCheckTest : public DsTest::CInstalledAgentTest {
 protected:
-    void SetUp() override
-    {
-        m_registry.SetString("", "Application Path", m_install.Path());
-        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
-    }
     void TearDown() override
     {
         ::DeleteFileW((KsxTest::ExeDir() + L"cvnotify.dll").c_str());
         ::DeleteFileW(m_journal.c_str());
     }
-    std::string Record() const { return DsTest::ReadBytes(Wide(m_install.Path()) + L"Misc\\DSInvalidLogLastInfo.log"); }
     std::wstring Scratch(const wchar_t* name, const wchar_t* from) const
     {
         const std::wstring path = Wide(m_scratch.Path()) + name;
@@ -55,9 +49,6 @@ protected:
     }
 
     const std::wstring m_journal = KsxTest::ExeDir() + L"cvnotify.journal";
-    KsxTest::CAgentRegistry m_registry;
-    KsxTest::CTempFolder m_install;
-    KsxTest::CTempFolder m_scratch;
 };
 
 TEST_F(IssuerCheckTest, RefusalMatrixWithEventAndRecord)
@@ -88,7 +79,7 @@ TEST_F(IssuerCheckTest, RefusalMatrixWithEventAndRecord)
     for (const CRow& row : rows) {
         SCOPED_TRACE(row.file + L" / " + (row.issuer ? row.issuer : L"(null)"));
         ::DeleteFileW(m_journal.c_str());
-        ::DeleteFileA((m_install.Path() + "Misc\\DSInvalidLogLastInfo.log").c_str());
+        ::DeleteFileA(RecordPath().c_str());
         // The event writer looks beside the test executable.
         ::DeleteFileW((KsxTest::ExeDir() + L"cvnotify.dll").c_str());
         ASSERT_TRUE(!row.notifier || ::CopyFileW((KsxTest::ExeDir() + kCvNotify).c_str(),

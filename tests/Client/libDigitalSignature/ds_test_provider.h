@@ -4,15 +4,39 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "corpus_manifest.h"
 #include "ds_BsnDSManager.h"
 #include "ds_TestHooks.h"
+#include "test_support.h"
 #include "ut_CryptHandle.h"
 
 namespace DsTest {
+
+// A file of the signed corpus.
+inline std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + KsxCorpus::kRelativeDir + name; }
+
+// The agent's key naming a temporary install folder, whose Misc folder
+// receives the record a refusal leaves.
+class CInstalledAgentTest : public ::testing::Test {
+protected:
+    CInstalledAgentTest()
+    {
+        m_registry.SetString("", "Application Path", m_install.Path());
+        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
+    }
+    std::string RecordPath() const { return m_install.Path() + "Misc\\DSInvalidLogLastInfo.log"; }
+    std::string Record() const { return KsxTest::ReadBytes(RecordPath()); }
+
+    KsxTest::CAgentRegistry m_registry;
+    KsxTest::CTempFolder m_install;
+    KsxTest::CTempFolder m_scratch;
+};
 
 // A self-signed certificate with the given X.500 subject ("" for an empty one).
 UTIL::CUniqueCertContext MakeCert(const wchar_t* x500);

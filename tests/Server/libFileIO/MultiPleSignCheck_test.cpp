@@ -15,7 +15,7 @@ using namespace KsxCorpus;
 
 namespace {
 
-std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
+using DsTest::Corpus;
 using KsxTest::Wide;
 
 int ByCertInfo(const std::wstring& path)
@@ -42,12 +42,10 @@ LONG WINAPI Distrusted(HWND, GUID*, LPVOID pv)
     return static_cast<WINTRUST_DATA*>(pv)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
 }
 
-class VerifierTest : public ::testing::Test {
+class VerifierTest : public DsTest::CInstalledAgentTest {
 protected:
     void SetUp() override
     {
-        m_registry.SetString("", "Application Path", m_install.Path());
-        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
         m_saved = m_verifier.ExchangePublicKeys({});
         m_vendor = PrimaryKeyOf(kVendorSha384Dll);
         m_ms = PrimaryKeyOf(kMsCorporationDll);
@@ -59,9 +57,6 @@ protected:
     CVerifyFileSignV2& m_verifier = *CVerifyFileSignV2::GetInstance();
     CVerifyFileSignV2::PublicKeySet m_saved;
     CVerifyFileSignV2::PublicKey m_vendor, m_ms;
-    KsxTest::CAgentRegistry m_registry;
-    KsxTest::CTempFolder m_install;
-    KsxTest::CTempFolder m_scratch;
 };
 
 TEST_F(VerifierTest, KeyMatchingOnPrimaryAndNestedSigners)

@@ -1,5 +1,5 @@
 // Stand-ins for the trust provider where Wine 8 answers differently from
-// Windows, and a scripted provider for the decision logic.
+// Windows, a scripted provider for the decision logic, and the suites' fixture.
 #pragma once
 
 #include <windows.h>

@@ -14,6 +14,7 @@
 
 #include "corpus_manifest.h"
 #include "test_support.h"
+#include "ut_CryptHandle.h"
 
 using namespace KsxCorpus;
 
@@ -94,24 +95,30 @@ LONG Verify(WINTRUST_DATA& data, std::wstring& signer)
     return status;
 }
 
+// The first signer's information, empty when the message has none.
+std::vector<BYTE> SignerInfo(HCRYPTMSG msg)
+{
+    DWORD size = 0;
+    std::vector<BYTE> info;
+    if (CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size))
+        info.resize(size);
+    if (!info.empty() && !CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, info.data(), &size))
+        info.clear();
+    return info;
+}
+
 int CountNested(const CMSG_SIGNER_INFO& info)
 {
     int n = 0;
     for (DWORD i = 0; i < info.UnauthAttrs.cAttr; ++i) {
         const CRYPT_ATTRIBUTE& a = info.UnauthAttrs.rgAttr[i];
-        if (std::string(a.pszObjId) != "1.3.6.1.4.1.311.2.4.1")
-            continue;
-        for (DWORD v = 0; v < a.cValue; ++v) {
-            ++n;
-            HCRYPTMSG msg = CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
-            DWORD size = 0;
-            if (msg && CryptMsgUpdate(msg, a.rgValue[v].pbData, a.rgValue[v].cbData, TRUE) &&
-                CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size)) {
-                std::vector<BYTE> inner(size);
-                if (CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, inner.data(), &size))
-                    n += CountNested(*reinterpret_cast<CMSG_SIGNER_INFO*>(inner.data()));
-            }
-            CryptMsgClose(msg);
+        for (DWORD v = 0; strcmp(a.pszObjId, "1.3.6.1.4.1.311.2.4.1") == 0 && v < a.cValue; ++v) {
+            UTIL::CUniqueCryptMsg msg(
+                CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+            std::vector<BYTE> inner;
+            if (msg && CryptMsgUpdate(msg.get(), a.rgValue[v].pbData, a.rgValue[v].cbData, TRUE))
+                inner = SignerInfo(msg.get());
+            n += 1 + (inner.empty() ? 0 : CountNested(*reinterpret_cast<const CMSG_SIGNER_INFO*>(inner.data())));
         }
     }
     return n;
@@ -127,30 +134,25 @@ struct CEmbedded {
 CEmbedded ReadEmbedded(const std::wstring& path)
 {
     CEmbedded out;
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG msg = nullptr;
+    UTIL::CUniqueCertStore store;
+    UTIL::CUniqueCryptMsg msg;
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &msg, nullptr))
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.put(), msg.put(), nullptr))
         return out;
-    DWORD size = 0;
-    CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size);
-    std::vector<BYTE> info(size);
-    if (size && CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, info.data(), &size)) {
-        const auto* signer = reinterpret_cast<CMSG_SIGNER_INFO*>(info.data());
-        CERT_INFO key{};
-        key.Issuer = signer->Issuer;
-        key.SerialNumber = signer->SerialNumber;
-        PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                         CERT_FIND_SUBJECT_CERT, &key, nullptr);
-        if (cert) {
-            out.signer = DisplayName(cert);
-            CertGetCertificateContextProperty(cert, CERT_SIGNATURE_HASH_PROP_ID, nullptr, &out.signatureHash);
-            CertFreeCertificateContext(cert);
-        }
-        out.nested = CountNested(*signer);
+    const std::vector<BYTE> info = SignerInfo(msg.get());
+    if (info.empty())
+        return out;
+    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data());
+    CERT_INFO key{};
+    key.Issuer = signer->Issuer;
+    key.SerialNumber = signer->SerialNumber;
+    UTIL::CUniqueCertContext cert(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                             CERT_FIND_SUBJECT_CERT, &key, nullptr));
+    if (cert) {
+        out.signer = DisplayName(cert.get());
+        CertGetCertificateContextProperty(cert.get(), CERT_SIGNATURE_HASH_PROP_ID, nullptr, &out.signatureHash);
     }
-    CryptMsgClose(msg);
-    CertCloseStore(store, 0);
+    out.nested = CountNested(*signer);
     return out;
 }
 
@@ -158,12 +160,14 @@ CEmbedded ReadEmbedded(const std::wstring& path)
 // hash (its file name, empty when none), and the hash as member tag.
 std::wstring FindCatalog(const std::wstring& path, std::wstring& tag)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    UTIL::CUniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     BYTE hash[64];
     DWORD size = sizeof(hash);
-    const BOOL hashed = CryptCATAdminCalcHashFromFileHandle(file, &size, hash, 0);
-    CloseHandle(file);
-    if (!hashed)
+    GUID subsystem = DRIVER_ACTION_VERIFY;
+    UTIL::CUniqueCatAdmin admin;
+    if (!CryptCATAdminCalcHashFromFileHandle(file.get(), &size, hash, 0) ||
+        !CryptCATAdminAcquireContext(admin.put(), &subsystem, 0))
         return L"?";
     tag.clear();
     for (DWORD i = 0; i < size; ++i) {
@@ -171,24 +175,23 @@ std::wstring FindCatalog(const std::wstring& path, std::wstring& tag)
         swprintf(hex, 3, L"%02X", hash[i]);
         tag += hex;
     }
-    GUID subsystem = DRIVER_ACTION_VERIFY;
-    HCATADMIN admin = nullptr;
-    if (!CryptCATAdminAcquireContext(&admin, &subsystem, 0))
-        return L"?";
-    std::wstring found;
-    if (HCATINFO catalog = CryptCATAdminEnumCatalogFromHash(admin, hash, size, 0, nullptr)) {
-        CATALOG_INFO info{};
-        info.cbStruct = sizeof(info);
-        if (CryptCATCatalogInfoFromContext(catalog, &info, 0))
-            found = info.wszCatalogFile;
-        CryptCATAdminReleaseCatalogContext(admin, catalog, 0);
-    }
-    CryptCATAdminReleaseContext(admin, 0);
-    return found;
+    UTIL::CCatalogContext catalog(admin.get());
+    catalog.reset(CryptCATAdminEnumCatalogFromHash(admin.get(), hash, size, 0, nullptr));
+    CATALOG_INFO info{};
+    info.cbStruct = sizeof(info);
+    return catalog && CryptCATCatalogInfoFromContext(catalog.get(), &info, 0) ? info.wszCatalogFile : L"";
 }
 
 TEST(PkiCorpusTest, PlatformAnswersForEachFile)
 {
+    // Every file the build made is there, and every library is pinned above.
+    size_t libraries = 0;
+    for (const CFile& f : kFiles) {
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(CorpusPath(f.name).c_str())) << f.description;
+        libraries += std::wstring(f.name).find(L".dll") != std::wstring::npos;
+    }
+    EXPECT_EQ(sizeof(kCases) / sizeof(kCases[0]), libraries);
+
     for (const CCase& c : kCases) {
         SCOPED_TRACE(testing::Message() << "file " << std::string(c.file, c.file + wcslen(c.file)));
         const std::wstring path = CorpusPath(c.file);
@@ -230,17 +233,6 @@ TEST(PkiCorpusTest, PlatformAnswersForEachFile)
         EXPECT_EQ(kOk, Verify(catalogData, catalogSigner));
         EXPECT_EQ(c.catalogSigner, catalogSigner);
     }
-}
-
-// Every file the build made is there, and every library is pinned above.
-TEST(PkiCorpusTest, TableCoversTheManifest)
-{
-    size_t libraries = 0;
-    for (const CFile& f : kFiles) {
-        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(CorpusPath(f.name).c_str())) << f.description;
-        libraries += std::wstring(f.name).find(L".dll") != std::wstring::npos;
-    }
-    EXPECT_EQ(sizeof(kCases) / sizeof(kCases[0]), libraries);
 }
 
 }  // namespace

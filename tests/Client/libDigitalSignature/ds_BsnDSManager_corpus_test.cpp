@@ -34,28 +34,17 @@ const char* Name(CPlatform p)
     return p == CPlatform::Wine ? "Wine" : p == CPlatform::WindowsSingle ? "Windows, single" : "Windows, multiple";
 }
 
-std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
+using DsTest::Corpus;
 using KsxTest::Wide;
 
-class CorpusTest : public ::testing::Test {
+class CorpusTest : public DsTest::CInstalledAgentTest {
 protected:
-    void SetUp() override
-    {
-        m_registry.SetString("", "Application Path", m_install.Path());
-        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
-    }
     std::wstring Scratch(const char* name, const std::string& bytes)
     {
         const std::wstring path = Wide(m_scratch.Path()) + Wide(name);
         DsTest::WriteBytes(path, bytes);
         return path;
     }
-    std::string Record() const { return DsTest::ReadBytes(Wide(m_install.Path()) + L"Misc\\DSInvalidLogLastInfo.log"); }
-    void ClearRecord() const { ::DeleteFileA((m_install.Path() + "Misc\\DSInvalidLogLastInfo.log").c_str()); }
-
-    KsxTest::CAgentRegistry m_registry;
-    KsxTest::CTempFolder m_install;
-    KsxTest::CTempFolder m_scratch;
 };
 
 // The record a refusal leaves: the path, a TAB, the code as signed decimal, one NUL.
@@ -175,7 +164,7 @@ TEST_F(CorpusTest, VerdictMatrixForFlags_0_1_2_3_And_10001)
         for (size_t f = 0; f < 5; ++f) {
             SCOPED_TRACE(::testing::Message() << Name(row.platform) << ", " << std::string(path.begin(), path.end())
                                               << ", flags 0x" << std::hex << kFlags[f]);
-            ClearRecord();
+            ::DeleteFileA(RecordPath().c_str());
             const SignatureCheckResult r =
                 CBsnDigitalSignatureManagerEx::VerifyDigitalSignatureAndRecord(path.c_str(), kFlags[f], false);
             EXPECT_EQ(r.dwError, row.expected[f]);

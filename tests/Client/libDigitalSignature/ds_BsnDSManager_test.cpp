@@ -30,59 +30,43 @@ protected:
     }();
 };
 
-// Wine 8 ignores dwIndex and lacks CryptCATAdminCalcHashFromFileHandle2: the
-// script answers as a Windows provider that walks secondary signatures.
+// Wine 8 ignores dwIndex and lacks CryptCATAdminCalcHashFromFileHandle2: the script answers as Windows.
 TEST_F(ScriptedTest, MultipleSignaturePlatformWalksSecondarySignaturesAndFallsBackOnlyAfterAFailedCall)
 {
-    using S = DsTest::CScriptedTrust::Signature;
     const PCCERT_CONTEXT vendor = m_vendor.get(), ms = m_microsoft.get();
+    const DWORD refused = ERROR_FAILED_ISSUER_CHECK;
     struct Case {
         const char* what;
-        std::vector<S> script;
+        std::vector<DsTest::CScriptedTrust::Signature> script;
         DWORD flags;
         int certInfoAnswer;
-        SignatureCheckResult expected;
+        DWORD error;  // 0: verified
         int certInfoCalls;
         std::vector<DWORD> indices;
     };
     const Case cases[] = {
-        {"vendor primary", {{0, vendor}}, 1, 0, {0, true}, 0, {0}},
-        {"vendor at index 1", {{0, ms}, {0, vendor}}, 1, 0, {0, true}, 0, {0, 1}},
-        {"first allowed signer ends the walk", {{0, vendor}, {0, ms}}, 3, 0, {0, true}, 0, {0}},
-        {"valid, none allowed: no fallback", {{0, ms}, {0, ms}}, 1, 1, {ERROR_FAILED_ISSUER_CHECK, false}, 0, {0, 1}},
-        {"failed then valid: mark cleared",
-         {{kUntrusted, vendor}, {0, ms}},
-         1,
-         1,
-         {ERROR_FAILED_ISSUER_CHECK, false},
-         0,
-         {0, 1}},
-        {"last call failed: fallback refuses", {{0, ms}, {kBadDigest, vendor}}, 1, 0, {0x80096010, false}, 1, {0, 1}},
-        {"last call failed: fallback accepts", {{0, ms}, {kBadDigest, vendor}}, 1, 1, {0, true}, 1, {0, 1}},
-        {"flags 0: any valid signer", {{0, ms}}, 0, 0, {0, true}, 0, {0}},
-        {"flags 0: unsigned", {{kNoSignature, nullptr}}, 0, 0, {0x800B0100, false}, 1, {0}},
-        {"exact names only",
-         {{0, m_noPeriod.get()}, {0, m_lower.get()}},
-         1,
-         0,
-         {ERROR_FAILED_ISSUER_CHECK, false},
-         0,
-         {0, 1}},
-        {"zero-length signer name", {{0, m_nameless.get()}}, 1, 0, {ERROR_FAILED_ISSUER_CHECK, false}, 0, {0}},
-        {"zero-length name, flags 0", {{0, m_nameless.get()}}, 0, 0, {0, true}, 0, {0}},
+        {"vendor primary", {{0, vendor}}, 1, 0, 0, 0, {0}},
+        {"vendor at index 1", {{0, ms}, {0, vendor}}, 1, 0, 0, 0, {0, 1}},
+        {"first allowed signer ends the walk", {{0, vendor}, {0, ms}}, 3, 0, 0, 0, {0}},
+        {"valid, none allowed: no fallback", {{0, ms}, {0, ms}}, 1, 1, refused, 0, {0, 1}},
+        {"failed then valid: mark cleared", {{kUntrusted, vendor}, {0, ms}}, 1, 1, refused, 0, {0, 1}},
+        {"last call failed: fallback refuses", {{0, ms}, {kBadDigest, vendor}}, 1, 0, 0x80096010, 1, {0, 1}},
+        {"last call failed: fallback accepts", {{0, ms}, {kBadDigest, vendor}}, 1, 1, 0, 1, {0, 1}},
+        {"flags 0: any valid signer", {{0, ms}}, 0, 0, 0, 0, {0}},
+        {"flags 0: unsigned", {{kNoSignature, nullptr}}, 0, 0, 0x800B0100, 1, {0}},
+        {"exact names only", {{0, m_noPeriod.get()}, {0, m_lower.get()}}, 1, 0, refused, 0, {0, 1}},
+        {"zero-length signer name", {{0, m_nameless.get()}}, 1, 0, refused, 0, {0}},
+        {"zero-length name, flags 0", {{0, m_nameless.get()}}, 0, 0, 0, 0, {0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        DsTest::CScriptedTrust trust;
-        trust.script = c.script;
-        const DS::CTrustProvider provider = trust.Provider();
-        DsTest::CProviderScope scope(provider);
+        DsTest::CScriptedTrust trust(c.script);
         DsTest::CCertInfoAnswer certInfo(c.certInfoAnswer);
 
         const SignatureCheckResult r =
             CBsnDigitalSignatureManagerEx::VerifyDigitalSignature(m_file.c_str(), c.flags, false);
-        EXPECT_EQ(r.dwError, c.expected.dwError);
-        EXPECT_EQ(r.bVerified, c.expected.bVerified);
+        EXPECT_EQ(r.dwError, c.error);
+        EXPECT_EQ(r.bVerified, c.error == 0);
         EXPECT_EQ(certInfo.calls, c.certInfoCalls);
         EXPECT_EQ(trust.indices, c.indices);
         EXPECT_EQ(trust.closes, trust.verifies);  // every state closed
@@ -91,12 +75,9 @@ TEST_F(ScriptedTest, MultipleSignaturePlatformWalksSecondarySignaturesAndFallsBa
 
 TEST_F(ScriptedTest, TrustDataAndTheCertificateInformationTemplateCarryTheDocumentedSettings)
 {
-    DsTest::CScriptedTrust trust;
-    trust.script = {{kBadDigest, m_vendor.get()}};
     for (const bool strong : {false, true}) {
         SCOPED_TRACE(strong);
-        const DS::CTrustProvider provider = trust.Provider();
-        DsTest::CProviderScope scope(provider);
+        DsTest::CScriptedTrust trust({{kBadDigest, m_vendor.get()}});
         DsTest::CCertInfoAnswer certInfo(0);
         CBsnDigitalSignatureManagerEx::VerifyEmbeddedSignatureMultipleSign(m_file.c_str(), 1, strong);
 
@@ -126,10 +107,7 @@ TEST_F(ScriptedTest, AllowedSignersAreLoggedInOrdinalOrderAndZeroLengthNamesAreR
     KsxTest::CLevelWord word(0);
     KsxTest::CLogCapture capture(16);
     ASSERT_TRUE(capture.Listening());
-    DsTest::CScriptedTrust trust;
-    trust.script = {{0, m_nameless.get()}};
-    const DS::CTrustProvider provider = trust.Provider(true);
-    DsTest::CProviderScope scope(provider);
+    DsTest::CScriptedTrust trust({{0, m_nameless.get()}}, true);
 
     const SignatureCheckResult r = CBsnDigitalSignatureManagerEx::VerifyEmbeddedSignatureSingleSign(m_file.c_str(), 3);
     EXPECT_EQ(r.dwError, ERROR_FAILED_ISSUER_CHECK);

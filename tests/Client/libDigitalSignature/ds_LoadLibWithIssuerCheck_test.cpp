@@ -18,8 +18,8 @@ using namespace KsxCorpus;
 
 namespace {
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
+using DsTest::Corpus;
+using KsxTest::Wide;
 const std::wstring kCvNotify = L"..\\agent\\cvnotify\\cvnotify.dll";
 
 // Lines of cvnotify.journal that report an event.
@@ -34,19 +34,13 @@ int EventCount(const std::wstring& journal, std::string& last)
     return count;
 }
 
-class IssuerCheckTest : public ::testing::Test {
+class IssuerCheckTest : public DsTest::CInstalledAgentTest {
 protected:
-    void SetUp() override
-    {
-        m_registry.SetString("", "Application Path", m_install.Path());
-        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
-    }
     void TearDown() override
     {
         ::DeleteFileW((KsxTest::ExeDir() + L"cvnotify.dll").c_str());
         ::DeleteFileW(m_journal.c_str());
     }
-    std::string Record() const { return DsTest::ReadBytes(Wide(m_install.Path()) + L"Misc\\DSInvalidLogLastInfo.log"); }
     std::wstring Scratch(const wchar_t* name, const wchar_t* from) const
     {
         const std::wstring path = Wide(m_scratch.Path()) + name;
@@ -55,9 +49,6 @@ protected:
     }
 
     const std::wstring m_journal = KsxTest::ExeDir() + L"cvnotify.journal";
-    KsxTest::CAgentRegistry m_registry;
-    KsxTest::CTempFolder m_install;
-    KsxTest::CTempFolder m_scratch;
 };
 
 TEST_F(IssuerCheckTest, RefusalMatrixWithEventAndRecord)
@@ -88,7 +79,7 @@ TEST_F(IssuerCheckTest, RefusalMatrixWithEventAndRecord)
     for (const CRow& row : rows) {
         SCOPED_TRACE(row.file + L" / " + (row.issuer ? row.issuer : L"(null)"));
         ::DeleteFileW(m_journal.c_str());
-        ::DeleteFileA((m_install.Path() + "Misc\\DSInvalidLogLastInfo.log").c_str());
+        ::DeleteFileA(RecordPath().c_str());
         // The event writer looks beside the test executable.
         ::DeleteFileW((KsxTest::ExeDir() + L"cvnotify.dll").c_str());
         ASSERT_TRUE(!row.notifier || ::CopyFileW((KsxTest::ExeDir() + kCvNotify).c_str(),
@@ -121,33 +112,27 @@ TEST_F(IssuerCheckTest, RefusalMatrixWithEventAndRecord)
     EXPECT_FALSE(CheckFileIssuer(Corpus(kVendorSha384Dll).c_str(), nullptr));
 }
 
-TEST_F(IssuerCheckTest, NameWithoutExtensionIsLoadedAsIs)
+// Without the "." the loader would look for "vendorlib.dll"; for a relative
+// name it searches the executable's folder, where a decoy lies, before the
+// current one.
+TEST_F(IssuerCheckTest, TheFileCheckedIsTheFileLoaded)
 {
-    // Without the "." the loader would look for "vendorlib.dll".
-    const std::wstring bare = Scratch(L"vendorlib", kVendorSha384Dll);
-    UTIL::CUniqueModule module(LoadLibraryWithIssuerCheckW(kCorvaneIssuer, bare.c_str()));
-    ASSERT_TRUE(module) << ::GetLastError();
-    wchar_t loaded[MAX_PATH] = {};
-    ::GetModuleFileNameW(module.get(), loaded, MAX_PATH);
-    EXPECT_EQ(_wcsicmp(loaded, bare.c_str()), 0) << loaded;
-}
-
-TEST_F(IssuerCheckTest, RelativeNameLoadsTheFileChecked)
-{
-    // The loader searches the executable's folder before the current one.
-    const std::wstring checked = Scratch(L"relative.dll", kVendorSha384Dll);
-    const std::wstring other = KsxTest::ExeDir() + L"relative.dll";
-    ASSERT_TRUE(::CopyFileW(Corpus(kUnsignedDll).c_str(), other.c_str(), FALSE));
+    const std::wstring decoy = KsxTest::ExeDir() + L"relative.dll";
+    ASSERT_TRUE(::CopyFileW(Corpus(kUnsignedDll).c_str(), decoy.c_str(), FALSE));
     wchar_t previous[MAX_PATH] = {};
     ::GetCurrentDirectoryW(MAX_PATH, previous);
     ::SetCurrentDirectoryW(Wide(m_scratch.Path()).c_str());
-    UTIL::CUniqueModule module(LoadLibraryWithIssuerCheckW(kCorvaneIssuer, L"relative.dll"));
+    for (const bool relative : {false, true}) {
+        const std::wstring checked = Scratch(relative ? L"relative.dll" : L"vendorlib", kVendorSha384Dll);
+        UTIL::CUniqueModule module(
+            LoadLibraryWithIssuerCheckW(kCorvaneIssuer, relative ? L"relative.dll" : checked.c_str()));
+        EXPECT_TRUE(module) << ::GetLastError();
+        wchar_t loaded[MAX_PATH] = {};
+        ::GetModuleFileNameW(module.get(), loaded, MAX_PATH);
+        EXPECT_EQ(_wcsicmp(loaded, checked.c_str()), 0) << loaded;
+    }
     ::SetCurrentDirectoryW(previous);
-    wchar_t loaded[MAX_PATH] = {};
-    ::GetModuleFileNameW(module.get(), loaded, MAX_PATH);
-    module.reset();
-    ::DeleteFileW(other.c_str());
-    EXPECT_EQ(_wcsicmp(loaded, checked.c_str()), 0) << loaded;
+    ::DeleteFileW(decoy.c_str());
 }
 
 // Replaces the library under check with one that has no version resource.

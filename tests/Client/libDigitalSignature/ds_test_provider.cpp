@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <algorithm>
 #include <wchar.h>
 
 #include "MultiPleSignCheck.h"
@@ -26,21 +27,30 @@ int CertInfoHook(const wchar_t*, WINTRUST_DATA* wtd)
 
 }  // namespace
 
+HANDLE CSignerState::Set(PCCERT_CONTEXT leaf, bool chain)
+{
+    *this = {};
+    cert.cbStruct = sizeof(cert);
+    cert.pCert = leaf;
+    signer.cbStruct = sizeof(signer);
+    signer.csCertChain = chain ? 1 : 0;
+    signer.pasCertChain = &cert;
+    data.cbStruct = sizeof(data);
+    data.csSigners = 1;
+    data.pasSigners = &signer;
+    return &data;
+}
+
 UTIL::CUniqueCertContext MakeCert(const wchar_t* x500)
 {
-    static const BYTE kEmptyName[] = {0x30, 0x00};
-    std::vector<BYTE> name(kEmptyName, kEmptyName + sizeof(kEmptyName));
-    if (*x500) {
-        DWORD cb = 0;
-        EXPECT_TRUE(::CertStrToNameW(X509_ASN_ENCODING, x500, CERT_X500_NAME_STR, nullptr, nullptr, &cb, nullptr));
-        name.resize(cb);
-        EXPECT_TRUE(::CertStrToNameW(X509_ASN_ENCODING, x500, CERT_X500_NAME_STR, nullptr, name.data(), &cb, nullptr));
-    }
+    BYTE name[256] = {0x30, 0x00};  // the empty name
+    DWORD cb = *x500 ? sizeof(name) : 2;
+    EXPECT_TRUE(!*x500 || ::CertStrToNameW(X509_ASN_ENCODING, x500, CERT_X500_NAME_STR, nullptr, name, &cb, nullptr));
     HCRYPTPROV prov = 0;
     EXPECT_TRUE(::CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
     HCRYPTKEY key = 0;
     EXPECT_TRUE(::CryptGenKey(prov, AT_SIGNATURE, 1024 << 16, &key));
-    CERT_NAME_BLOB subject = {static_cast<DWORD>(name.size()), name.data()};
+    CERT_NAME_BLOB subject = {cb, name};
     UTIL::CUniqueCertContext cert(
         ::CertCreateSelfSignCertificate(prov, &subject, 0, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_TRUE(cert);
@@ -49,29 +59,33 @@ UTIL::CUniqueCertContext MakeCert(const wchar_t* x500)
     return cert;
 }
 
-CScriptedTrust::CScriptedTrust() { g_script = this; }
-CScriptedTrust::~CScriptedTrust() { g_script = nullptr; }
-
-DS::CTrustProvider CScriptedTrust::Provider(bool single) const
+CScriptedTrust::CScriptedTrust(std::vector<Signature> script, bool single)
+    : m_script(std::move(script)), m_provider(DSTestHooks::SystemTrustProvider())
 {
-    DS::CTrustProvider p = DSTestHooks::SystemTrustProvider();
-    p.WinVerifyTrust = Verify;
-    p.WTHelperProvDataFromStateData = ProvData;
+    g_script = this;
+    m_provider.WinVerifyTrust = Verify;
+    m_provider.WTHelperProvDataFromStateData = ProvData;
     // Only their presence counts here: it makes the platform a multiple-signature one.
-    p.CryptCATAdminAcquireContext2 = nullptr;
-    p.CryptCATAdminCalcHashFromFileHandle2 = nullptr;
+    m_provider.CryptCATAdminAcquireContext2 = nullptr;
+    m_provider.CryptCATAdminCalcHashFromFileHandle2 = nullptr;
     if (!single) {
-        p.CryptCATAdminAcquireContext2 = [](HCATADMIN*, const GUID*, const WCHAR*, const CERT_STRONG_SIGN_PARA*,
-                                            DWORD) -> BOOL {
+        m_provider.CryptCATAdminAcquireContext2 = [](HCATADMIN*, const GUID*, const WCHAR*,
+                                                     const CERT_STRONG_SIGN_PARA*, DWORD) -> BOOL {
             ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
             return FALSE;
         };
-        p.CryptCATAdminCalcHashFromFileHandle2 = [](HCATADMIN, HANDLE, DWORD*, BYTE*, DWORD) -> BOOL {
+        m_provider.CryptCATAdminCalcHashFromFileHandle2 = [](HCATADMIN, HANDLE, DWORD*, BYTE*, DWORD) -> BOOL {
             ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
             return FALSE;
         };
     }
-    return p;
+    m_previous = DSTestHooks::SetTrustProvider(&m_provider);
+}
+
+CScriptedTrust::~CScriptedTrust()
+{
+    DSTestHooks::SetTrustProvider(m_previous);
+    g_script = nullptr;
 }
 
 LONG WINAPI CScriptedTrust::Verify(HWND, GUID*, LPVOID pv)
@@ -91,23 +105,13 @@ LONG WINAPI CScriptedTrust::Verify(HWND, GUID*, LPVOID pv)
         const CERT_STRONG_SIGN_PARA* policy = data->pSignatureSettings->pCryptoPolicy;
         s.lastPolicyOid = policy && policy->dwInfoChoice == CERT_STRONG_SIGN_OID_INFO_CHOICE ? policy->pszOID : "";
         index = data->pSignatureSettings->dwIndex;
-        data->pSignatureSettings->cSecondarySigs = static_cast<DWORD>(s.script.size() - 1);
+        data->pSignatureSettings->cSecondarySigs = static_cast<DWORD>(s.m_script.size() - 1);
     }
     s.indices.push_back(index);
-    const Signature& signature = s.script.at(index);
+    const Signature& signature = s.m_script.at(index);
 
     s.m_states.emplace_back();
-    State& state = s.m_states.back();
-    state = {};
-    state.cert.cbStruct = sizeof(state.cert);
-    state.cert.pCert = signature.signer;
-    state.signer.cbStruct = sizeof(state.signer);
-    state.signer.csCertChain = 1;
-    state.signer.pasCertChain = &state.cert;
-    state.data.cbStruct = sizeof(state.data);
-    state.data.csSigners = 1;
-    state.data.pasSigners = &state.signer;
-    data->hWVTStateData = &state.data;
+    data->hWVTStateData = s.m_states.back().Set(signature.signer, true);
     return signature.status;
 }
 
@@ -143,6 +147,46 @@ std::string ReadFileBytes(const wchar_t* path)
     return bytes;
 }
 
+template <typename T>
+bool At(const std::string& bytes, size_t offset, T& value)
+{
+    if (offset > bytes.size() || bytes.size() - offset < sizeof(T))
+        return false;
+    memcpy(&value, bytes.data() + offset, sizeof(T));
+    return true;
+}
+
+// The Authenticode digest of a PE file's bytes with the CryptoAPI algorithm
+// `alg`; empty when the headers do not hold together.
+std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg)
+{
+    DWORD pe = 0, signature = 0, certOffset = 0, certSize = 0;
+    WORD magic = 0;
+    if (!At(bytes, 0x3C, pe) || !At(bytes, pe, signature) || signature != 0x4550 || !At(bytes, pe + 24, magic))
+        return {};
+    const size_t optional = pe + 24;
+    const size_t checksum = optional + 64;
+    const size_t certEntry = optional + (magic == 0x20B ? 112 : 96) + 4 * 8;
+    if (!At(bytes, certEntry, certOffset) || !At(bytes, certEntry + 4, certSize))
+        return {};
+    // Windows' SIP takes a certificate table only as the end of the file.
+    if (certOffset && (certOffset > bytes.size() || bytes.size() - certOffset != certSize))
+        return {};
+    const size_t end = certOffset ? certOffset : bytes.size();
+    if (end < certEntry + 8)
+        return {};
+
+    const std::string image = bytes.substr(0, checksum) + bytes.substr(checksum + 4, certEntry - checksum - 4) +
+                              bytes.substr(certEntry + 8, end - certEntry - 8);
+    std::vector<BYTE> digest(64);
+    DWORD cb = static_cast<DWORD>(digest.size());
+    if (!::CryptHashCertificate(0, alg, 0, reinterpret_cast<const BYTE*>(image.data()),
+                                static_cast<DWORD>(image.size()), digest.data(), &cb))
+        return {};
+    digest.resize(cb);
+    return digest;
+}
+
 // Windows' PE SIP: the image digest with the signature's algorithm.
 BOOL WINAPI PeDigestMatches(SIP_SUBJECTINFO* subject, SIP_INDIRECT_DATA* indirect)
 {
@@ -150,12 +194,6 @@ BOOL WINAPI PeDigestMatches(SIP_SUBJECTINFO* subject, SIP_INDIRECT_DATA* indirec
     const std::vector<BYTE> digest = PeImageDigest(ReadFileBytes(subject->pwsFileName), alg);
     return !digest.empty() && digest.size() == indirect->Digest.cbData &&
            memcmp(digest.data(), indirect->Digest.pbData, digest.size()) == 0;
-}
-
-// Windows' catalog-file subject lookup: the SIP that claims the file.
-BOOL WINAPI SubjectGuidForCatalogFile(LPCWSTR path, HANDLE file, GUID* subject)
-{
-    return ::CryptSIPRetrieveSubjectGuid(path, file, subject);
 }
 
 // Windows' Authenticode policies: the chain checks with expiry and
@@ -178,25 +216,21 @@ BOOL WINAPI AuthenticodePolicies(LPCSTR oid, PCCERT_CHAIN_CONTEXT chain, PCERT_C
 
 // --- Windows' secondary-signature verification ---
 
-struct CNestedState {
-    CRYPT_PROVIDER_CERT cert;
-    CRYPT_PROVIDER_SGNR signer;
-    CRYPT_PROVIDER_DATA data;
+struct CNestedState : CSignerState {
     UTIL::CUniqueCertContext leaf;
 };
 std::deque<CNestedState> g_nestedStates;
 
-bool IsNestedState(HANDLE state)
+std::deque<CNestedState>::iterator FindNested(HANDLE state)
 {
-    for (const CNestedState& s : g_nestedStates)
-        if (state == &s.data)
-            return true;
-    return false;
+    return std::find_if(g_nestedStates.begin(), g_nestedStates.end(),
+                        [state](const CNestedState& s) { return state == &s.data; });
 }
 
 CRYPT_PROVIDER_DATA* WINAPI NestedProvData(HANDLE state)
 {
-    return IsNestedState(state) ? static_cast<CRYPT_PROVIDER_DATA*>(state) : ::WTHelperProvDataFromStateData(state);
+    return FindNested(state) != g_nestedStates.end() ? static_cast<CRYPT_PROVIDER_DATA*>(state)
+                                                     : ::WTHelperProvDataFromStateData(state);
 }
 
 bool Timestamped(const CMSG_SIGNER_INFO* signer)
@@ -302,12 +336,9 @@ LONG WINAPI WindowsPrimaryVerify(HWND window, GUID* action, LPVOID pv)
 LONG WINAPI WindowsVerifyTrust(HWND window, GUID* action, LPVOID pv)
 {
     auto* data = static_cast<DS::CWinTrustData*>(pv);
-    if (data->dwStateAction == WTD_STATEACTION_CLOSE && IsNestedState(data->hWVTStateData)) {
-        for (auto it = g_nestedStates.begin(); it != g_nestedStates.end(); ++it)
-            if (&it->data == data->hWVTStateData) {
-                g_nestedStates.erase(it);
-                break;
-            }
+    const auto nested = FindNested(data->hWVTStateData);
+    if (data->dwStateAction == WTD_STATEACTION_CLOSE && nested != g_nestedStates.end()) {
+        g_nestedStates.erase(nested);
         data->hWVTStateData = nullptr;
         return 0;
     }
@@ -325,15 +356,7 @@ LONG WINAPI WindowsVerifyTrust(HWND window, GUID* action, LPVOID pv)
     g_nestedStates.emplace_back();
     CNestedState& state = g_nestedStates.back();
     const LONG status = VerifyNested(path, index, state.leaf);
-    state.cert.cbStruct = sizeof(state.cert);
-    state.cert.pCert = state.leaf.get();
-    state.signer.cbStruct = sizeof(state.signer);
-    state.signer.csCertChain = state.leaf ? 1 : 0;
-    state.signer.pasCertChain = &state.cert;
-    state.data.cbStruct = sizeof(state.data);
-    state.data.csSigners = 1;
-    state.data.pasSigners = &state.signer;
-    data->hWVTStateData = &state.data;
+    data->hWVTStateData = state.Set(state.leaf.get(), state.leaf.get() != nullptr);
     return status;
 }
 
@@ -353,15 +376,6 @@ BOOL WINAPI CalcHash2(HCATADMIN, HANDLE file, DWORD* size, BYTE* hash, DWORD fla
     return ::CryptCATAdminCalcHashFromFileHandle(file, size, hash, flags);
 }
 
-template <typename T>
-bool At(const std::string& bytes, size_t offset, T& value)
-{
-    if (offset > bytes.size() || bytes.size() - offset < sizeof(T))
-        return false;
-    memcpy(&value, bytes.data() + offset, sizeof(T));
-    return true;
-}
-
 }  // namespace
 
 DS::CTrustProvider WindowsSingleSignature()
@@ -372,7 +386,8 @@ DS::CTrustProvider WindowsSingleSignature()
     p.CryptCATAdminCalcHashFromFileHandle2 = nullptr;
     p.CertVerifyCertificateChainPolicy = AuthenticodePolicies;
     p.CryptSIPVerifyIndirectData = PeDigestMatches;
-    p.CryptSIPRetrieveSubjectGuidForCatalogFile = SubjectGuidForCatalogFile;
+    // Windows' catalog-file subject lookup: the SIP that claims the file.
+    p.CryptSIPRetrieveSubjectGuidForCatalogFile = ::CryptSIPRetrieveSubjectGuid;
     return p;
 }
 
@@ -384,47 +399,6 @@ DS::CTrustProvider WindowsMultipleSignature()
     p.CryptCATAdminAcquireContext2 = Sha1AcquireContext2;
     p.CryptCATAdminCalcHashFromFileHandle2 = CalcHash2;
     return p;
-}
-
-std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg)
-{
-    DWORD pe = 0, signature = 0, certOffset = 0, certSize = 0;
-    WORD magic = 0;
-    if (!At(bytes, 0x3C, pe) || !At(bytes, pe, signature) || signature != 0x4550 || !At(bytes, pe + 24, magic))
-        return {};
-    const size_t optional = pe + 24;
-    const size_t checksum = optional + 64;
-    const size_t certEntry = optional + (magic == 0x20B ? 112 : 96) + 4 * 8;
-    if (!At(bytes, certEntry, certOffset) || !At(bytes, certEntry + 4, certSize))
-        return {};
-    // Windows' SIP takes a certificate table only as the end of the file.
-    if (certOffset && (certOffset > bytes.size() || bytes.size() - certOffset != certSize))
-        return {};
-    const size_t end = certOffset ? certOffset : bytes.size();
-    if (end < certEntry + 8)
-        return {};
-
-    HCRYPTPROV prov = 0;
-    HCRYPTHASH hash = 0;
-    std::vector<BYTE> digest;
-    if (::CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-        ::CryptCreateHash(prov, alg, 0, 0, &hash)) {
-        const BYTE* p = reinterpret_cast<const BYTE*>(bytes.data());
-        DWORD size = 0, cb = sizeof(size);
-        if (::CryptHashData(hash, p, static_cast<DWORD>(checksum), 0) &&
-            ::CryptHashData(hash, p + checksum + 4, static_cast<DWORD>(certEntry - checksum - 4), 0) &&
-            ::CryptHashData(hash, p + certEntry + 8, static_cast<DWORD>(end - certEntry - 8), 0) &&
-            ::CryptGetHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &cb, 0)) {
-            digest.resize(size);
-            if (!::CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &size, 0))
-                digest.clear();
-        }
-    }
-    if (hash)
-        ::CryptDestroyHash(hash);
-    if (prov)
-        ::CryptReleaseContext(prov, 0);
-    return digest;
 }
 
 std::string ReadBytes(const std::wstring& path) { return ReadFileBytes(path.c_str()); }

@@ -1,54 +1,69 @@
 // Stand-ins for the trust provider where Wine 8 answers differently from
-// Windows, and a scripted provider for the decision logic.
+// Windows, a scripted provider for the decision logic, and the suites' fixture.
 #pragma once
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "corpus_manifest.h"
 #include "ds_BsnDSManager.h"
 #include "ds_TestHooks.h"
+#include "test_support.h"
 #include "ut_CryptHandle.h"
 
 namespace DsTest {
 
+// A file of the signed corpus.
+inline std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + KsxCorpus::kRelativeDir + name; }
+
+// The agent's key naming a temporary install folder, whose Misc folder
+// receives the record a refusal leaves.
+class CInstalledAgentTest : public ::testing::Test {
+protected:
+    CInstalledAgentTest()
+    {
+        m_registry.SetString("", "Application Path", m_install.Path());
+        ::CreateDirectoryA((m_install.Path() + "Misc").c_str(), nullptr);
+    }
+    std::string RecordPath() const { return m_install.Path() + "Misc\\DSInvalidLogLastInfo.log"; }
+    std::string Record() const { return KsxTest::ReadBytes(RecordPath()); }
+
+    KsxTest::CAgentRegistry m_registry;
+    KsxTest::CTempFolder m_install;
+    KsxTest::CTempFolder m_scratch;
+};
+
 // A self-signed certificate with the given X.500 subject ("" for an empty one).
 UTIL::CUniqueCertContext MakeCert(const wchar_t* x500);
 
-// Installs `provider` for the object's lifetime.
-class CProviderScope {
-public:
-    explicit CProviderScope(const DS::CTrustProvider& provider) : m_previous(DSTestHooks::SetTrustProvider(&provider))
-    {
-    }
-    ~CProviderScope() { DSTestHooks::SetTrustProvider(m_previous); }
-    CProviderScope(const CProviderScope&) = delete;
-    CProviderScope& operator=(const CProviderScope&) = delete;
-
-private:
-    const DS::CTrustProvider* m_previous;
+// A provider state with one signer whose chain is `leaf` (none when null).
+struct CSignerState {
+    CRYPT_PROVIDER_CERT cert;
+    CRYPT_PROVIDER_SGNR signer;
+    CRYPT_PROVIDER_DATA data;
+    HANDLE Set(PCCERT_CONTEXT leaf, bool chain);
 };
 
-// Answers WinVerifyTrust from a script: signature i (0 the primary) gives its
-// status and leaves a state whose leaf signer is its certificate. Counts
-// verify and close calls and keeps what they were given.
+// Answers WinVerifyTrust from `script` for the object's lifetime, on a
+// multiple-signature platform unless `single`: signature i (0 the primary)
+// gives its status and leaves a state whose leaf signer is its certificate.
+// Counts verify and close calls and keeps what they were given.
 class CScriptedTrust {
 public:
     struct Signature {
         LONG status;
         PCCERT_CONTEXT signer;
     };
-    CScriptedTrust();
+    explicit CScriptedTrust(std::vector<Signature> script, bool single = false);
     ~CScriptedTrust();
     CScriptedTrust(const CScriptedTrust&) = delete;
     CScriptedTrust& operator=(const CScriptedTrust&) = delete;
 
-    // A multiple-signature platform unless `single`.
-    DS::CTrustProvider Provider(bool single = false) const;
-
-    std::vector<Signature> script;
     std::vector<DWORD> indices;  // dwIndex of each verify
     int verifies = 0;
     int closes = 0;
@@ -57,14 +72,12 @@ public:
     std::string lastPolicyOid;  // of pCryptoPolicy, "" when none
 
 private:
-    struct State {
-        CRYPT_PROVIDER_CERT cert;
-        CRYPT_PROVIDER_SGNR signer;
-        CRYPT_PROVIDER_DATA data;
-    };
     static LONG WINAPI Verify(HWND, GUID*, LPVOID data);
     static CRYPT_PROVIDER_DATA* WINAPI ProvData(HANDLE state);
-    std::deque<State> m_states;
+    std::vector<Signature> m_script;
+    std::deque<CSignerState> m_states;
+    DS::CTrustProvider m_provider;
+    const DS::CTrustProvider* m_previous;
 };
 
 // Answers the certificate-information verification of the multiple-signature
@@ -102,14 +115,18 @@ DS::CTrustProvider WindowsMultipleSignature();
 // Windows where Wine 8 answers differently (the providers above say how).
 enum class CPlatform { Wine, WindowsSingle, WindowsMultiple };
 
-// Installs the platform's provider for the object's lifetime.
+// Installs the platform's provider, or `provider`, for the object's lifetime.
 class CPlatformScope {
 public:
     explicit CPlatformScope(CPlatform p)
-        : m_provider(p == CPlatform::WindowsSingle     ? WindowsSingleSignature()
-                     : p == CPlatform::WindowsMultiple ? WindowsMultipleSignature()
-                                                       : DSTestHooks::SystemTrustProvider()),
-          m_previous(DSTestHooks::SetTrustProvider(p == CPlatform::Wine ? nullptr : &m_provider))
+        : CPlatformScope(p == CPlatform::WindowsSingle     ? WindowsSingleSignature()
+                         : p == CPlatform::WindowsMultiple ? WindowsMultipleSignature()
+                                                           : DSTestHooks::SystemTrustProvider(),
+                         p != CPlatform::Wine)
+    {
+    }
+    explicit CPlatformScope(const DS::CTrustProvider& provider, bool install = true)
+        : m_provider(provider), m_previous(DSTestHooks::SetTrustProvider(install ? &m_provider : nullptr))
     {
     }
     ~CPlatformScope() { DSTestHooks::SetTrustProvider(m_previous); }
@@ -129,9 +146,5 @@ std::string SignatureOf(const std::string& pe);
 std::vector<std::string> NestedSignaturesOf(const std::string& pkcs7);
 // `pe` (a signed file) with its certificate table replaced by `pkcs7`.
 std::string WithSignature(const std::string& pe, const std::string& pkcs7);
-
-// The Authenticode digest of a PE file's bytes with the CryptoAPI algorithm
-// `alg`; empty when the headers do not hold together.
-std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg);
 
 }  // namespace DsTest

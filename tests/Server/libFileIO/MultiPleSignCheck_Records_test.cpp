@@ -51,6 +51,7 @@ class RecordTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        m_registry.SetString("", "Application Path", m_app.Path());
         ::CreateDirectoryA((m_app.Path() + "Misc").c_str(), nullptr);
         ::CreateDirectoryA((m_local.Path() + "TEMP").c_str(), nullptr);
     }
@@ -100,7 +101,6 @@ TEST_F(RecordTest, TheFolderComesFromApplicationPathAndFromLocalPathOnlyWithoutT
 
 TEST_F(RecordTest, RecordBytesAreOverwrittenInPlaceAndALongerOldRecordKeepsItsTail)
 {
-    m_registry.SetString("", "Application Path", m_app.Path());
     m_verifier.WriteDigitalSignInvalidLog(L"C:\\Program Files\\a-long-name.dll", static_cast<int>(0x800B0100));
     EXPECT_EQ(ReadBytes(AppRecord()), RecordBytes(L"C:\\Program Files\\a-long-name.dll\t-2146762496"));
 
@@ -112,7 +112,6 @@ TEST_F(RecordTest, RecordBytesAreOverwrittenInPlaceAndALongerOldRecordKeepsItsTa
 
 TEST_F(RecordTest, ALockedRecordFileIsLeftAloneWithAWarning)
 {
-    m_registry.SetString("", "Application Path", m_app.Path());
     m_verifier.WriteDigitalSignInvalidLog(L"C:\\first.dll", 1);
     KsxTest::CLevelWord word(0);
     KsxTest::CLogCapture capture;
@@ -137,7 +136,6 @@ TEST_F(RecordTest, ALockedRecordFileIsLeftAloneWithAWarning)
 
 TEST_F(RecordTest, TextLongerThanTheBuffersIsCutBeforeTheCodeAndNeverInsideASurrogatePair)
 {
-    m_registry.SetString("", "Application Path", m_app.Path());
     m_registry.SetDword("Misc.", "Marker", 1);
     std::wstring path = L"C:\\" + std::wstring(600, L'p');
     // Record: 511 characters leave 508 for the path before "\t-7".

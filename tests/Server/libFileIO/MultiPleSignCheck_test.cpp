@@ -15,7 +15,7 @@ using namespace KsxCorpus;
 
 namespace {
 
-std::wstring Corpus(const wchar_t* name) { return KsxTest::ExeDir() + kRelativeDir + name; }
+using DsTest::Corpus;
 using KsxTest::Wide;
 
 int ByCertInfo(const std::wstring& path)
@@ -42,7 +42,7 @@ LONG WINAPI Distrusted(HWND, GUID*, LPVOID pv)
     return static_cast<WINTRUST_DATA*>(pv)->dwStateAction == WTD_STATEACTION_CLOSE ? 0 : TRUST_E_EXPLICIT_DISTRUST;
 }
 
-class VerifierTest : public ::testing::Test {
+class VerifierTest : public DsTest::CInstalledAgentTest {
 protected:
     void SetUp() override
     {
@@ -57,7 +57,6 @@ protected:
     CVerifyFileSignV2& m_verifier = *CVerifyFileSignV2::GetInstance();
     CVerifyFileSignV2::PublicKeySet m_saved;
     CVerifyFileSignV2::PublicKey m_vendor, m_ms;
-    KsxTest::CTempFolder m_scratch;
 };
 
 TEST_F(VerifierTest, KeyMatchingOnPrimaryAndNestedSigners)
@@ -74,48 +73,46 @@ TEST_F(VerifierTest, KeyMatchingOnPrimaryAndNestedSigners)
 
     DS::CTrustProvider distrust = DsTest::WindowsSingleSignature();
     distrust.WinVerifyTrust = Distrusted;
-    enum Keys { kNone, kVendor, kMs, kBoth };
+    enum Keys { kNone, kVendor, kMs, kBoth };  // bits
     struct CRow {
         std::wstring file;
         Keys keys;
-        const DS::CTrustProvider* provider;  // null: the platform's own
+        bool distrusted;  // else the platform's own provider
         int expected;
     };
     const CRow rows[] = {
-        {Corpus(kVendorSha384Dll), kVendor, nullptr, 1},
-        {Corpus(kVendorSha384Dll), kNone, nullptr, 0},
-        {Corpus(kMsCorporationDll), kVendor, nullptr, 0},
-        {Corpus(kMsCorporationDll), kMs, nullptr, 1},
-        {Corpus(kMsPrimaryVendorNestedDll), kVendor, nullptr, 1},
+        {Corpus(kVendorSha384Dll), kVendor, false, 1},
+        {Corpus(kVendorSha384Dll), kNone, false, 0},
+        {Corpus(kMsCorporationDll), kVendor, false, 0},
+        {Corpus(kMsCorporationDll), kMs, false, 1},
+        {Corpus(kMsPrimaryVendorNestedDll), kVendor, false, 1},
         // Only the second nested signer (the first is a self-signed one) has a vendor key.
-        {Corpus(kMsPrimaryUntrustedThenVendorNestedDll), kVendor, nullptr, 1},
+        {Corpus(kMsPrimaryUntrustedThenVendorNestedDll), kVendor, false, 1},
         // One level of nesting is read: the vendor key two levels down is not.
-        {Corpus(kNestedDepth2VendorDll), kVendor, nullptr, 0},
+        {Corpus(kNestedDepth2VendorDll), kVendor, false, 0},
         // A nested signature that does not verify stops all key matching.
-        {brokenNested, kBoth, nullptr, 0},
+        {brokenNested, kBoth, false, 0},
         // The hash is checked before any key.
-        {Corpus(kTamperedDll), kVendor, nullptr, 0},
-        {Corpus(kUnsignedDll), kBoth, nullptr, 0},
-        {L"C:\\no\\such\\file.dll", kBoth, nullptr, 0},
+        {Corpus(kTamperedDll), kVendor, false, 0},
+        {Corpus(kUnsignedDll), kBoth, false, 0},
+        {L"C:\\no\\such\\file.dll", kBoth, false, 0},
         // Explicit distrust passes on a good low-level hash (seam: Wine's
         // CryptSIPVerifyIndirectData and ...ForCatalogFile are stubs that fail).
-        {Corpus(kVendorSha384Dll), kVendor, &distrust, 1},
-        {Corpus(kTamperedDll), kVendor, &distrust, 0},
-        {Corpus(kMsCorporationDll), kVendor, &distrust, 0},
+        {Corpus(kVendorSha384Dll), kVendor, true, 1},
+        {Corpus(kTamperedDll), kVendor, true, 0},
+        {Corpus(kMsCorporationDll), kVendor, true, 0},
     };
     for (const CRow& row : rows) {
         SCOPED_TRACE(::testing::Message() << std::string(row.file.begin(), row.file.end()) << ", keys " << row.keys
-                                          << (row.provider ? ", distrusted" : ""));
+                                          << (row.distrusted ? ", distrusted" : ""));
         CVerifyFileSignV2::PublicKeySet keys;
-        if (row.keys == kVendor || row.keys == kBoth)
+        if (row.keys & kVendor)
             keys.insert(m_vendor);
-        if (row.keys == kMs || row.keys == kBoth)
+        if (row.keys & kMs)
             keys.insert(m_ms);
         m_verifier.ExchangePublicKeys(keys);
-        const DS::CTrustProvider* previous = row.provider ? DSTestHooks::SetTrustProvider(row.provider) : nullptr;
+        DsTest::CPlatformScope platform(distrust, row.distrusted);
         EXPECT_EQ(ByCertInfo(row.file), row.expected);
-        if (row.provider)
-            DSTestHooks::SetTrustProvider(previous);
     }
     // Under Wine itself explicit distrust cannot be overcome: its SIP check is a stub.
     EXPECT_FALSE(m_verifier.LowLevelVerifyHash(Corpus(kVendorSha384Dll).c_str()));
@@ -123,8 +120,7 @@ TEST_F(VerifierTest, KeyMatchingOnPrimaryAndNestedSigners)
 
 TEST_F(VerifierTest, AnIntegrityListedFileRunsTheAcsCheckAndLeavesTelemetryWhenItFails)
 {
-    KsxTest::CAgentRegistry registry;
-    registry.SetDword("Misc.", "Marker", 1);
+    m_registry.SetDword("Misc.", "Marker", 1);
     const std::wstring keyPack = Wide(m_scratch.Path()) + L"keypack.DLL";
     ASSERT_TRUE(::CopyFileW(Corpus(kVendorSha384Dll).c_str(), keyPack.c_str(), FALSE));
     m_verifier.ExchangePublicKeys({m_vendor});
@@ -180,16 +176,12 @@ TEST_F(VerifierTest, KeyPacksLoadOnlyWhenVendorSignedWithForcedIntegrity)
 
 TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinnedChain)
 {
-    KsxTest::CAgentRegistry registry;
     EXPECT_EQ(IsShimValidationEnabled(), 0);  // absent
     for (const DWORD value : {2ul, 1ul}) {
-        registry.SetDword("Misc.", "EnableShimValidation", value);
+        m_registry.SetDword("Misc.", "EnableShimValidation", value);
         EXPECT_EQ(IsShimValidationEnabled(), value == 1 ? 1 : 0);
     }
 
-    KsxTest::CTempFolder install;
-    registry.SetString("", "Application Path", install.Path());
-    ::CreateDirectoryA((install.Path() + "Misc").c_str(), nullptr);
     const std::wstring dir = KsxTest::ExeDir() + L"..\\keypack\\";
     struct {
         const wchar_t* file;
@@ -209,7 +201,7 @@ TEST_F(VerifierTest, ShimsPassOnlyWithTheVendorSubjectAWellFormedMarkerAndAPinne
         {L"keypack_lowercase.dll", 0, 0, 0, -2},
         {L"keypack_unsigned.dll", 0, 0, 0, -2},
     };
-    const std::string record = install.Path() + "Misc\\SBInvalidLogLastInfo.log";
+    const std::string record = m_install.Path() + "Misc\\SBInvalidLogLastInfo.log";
     for (const auto& row : rows) {
         const std::wstring path = dir + row.file;
         SCOPED_TRACE(std::string(path.begin(), path.end()));
@@ -262,10 +254,6 @@ TEST_F(VerifierTest, AcsSignaturesNeedBothUsagesAndThePinnedCertificate)
 // copied into a folder with the packs, exits with the number of keys it loaded.
 TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
 {
-    KsxTest::CAgentRegistry registry;
-    KsxTest::CTempFolder install;
-    registry.SetString("", "Application Path", install.Path());
-    ::CreateDirectoryA((install.Path() + "Misc").c_str(), nullptr);
     const std::wstring packs = KsxTest::ExeDir() + L"..\\keypack\\";
     using Files = std::vector<std::pair<const wchar_t*, const wchar_t*>>;  // name, made from
     const Files unreadable = {{L"KeyPack.dll", L"keypack_nokeys.dll"}, {L"KeyPack_NA.dll", L"KeyPack_NA.dll"}};
@@ -294,7 +282,7 @@ TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
         // A pack that fails its integrity check never reaches the shim.
         {1, {{L"KeyPack.dll", L"keypack_noflag.dll"}, unreadable[1]}, 0, 0},
     };
-    const std::string record = install.Path() + "Misc\\SBInvalidLogLastInfo.log";
+    const std::string record = m_install.Path() + "Misc\\SBInvalidLogLastInfo.log";
     for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) {
         SCOPED_TRACE(i);
         KsxTest::CTempFolder folder;
@@ -309,14 +297,12 @@ TEST_F(VerifierTest, KeyPacksBesideTheModulePreferTheirNewCopies)
             // The last byte of the first section's raw data: covered by the image hash.
             std::string pe = DsTest::ReadBytes(packs + L"KeyPack_NA.dll");
             ASSERT_GT(pe.size(), 0x200u);
-            const DWORD nt = *reinterpret_cast<const DWORD*>(&pe[0x3C]);
-            const auto* header = reinterpret_cast<const IMAGE_FILE_HEADER*>(&pe[nt + 4]);
-            const auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
-                &pe[nt + 4 + sizeof(IMAGE_FILE_HEADER) + header->SizeOfOptionalHeader]);
+            auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(&pe[*reinterpret_cast<const DWORD*>(&pe[0x3C])]);
+            const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
             pe[section->PointerToRawData + section->SizeOfRawData - 1] ^= 0x5A;
             DsTest::WriteBytes(dir + file.first, pe);
         }
-        registry.SetDword("Misc.", "EnableShimValidation", rows[i].shim);
+        m_registry.SetDword("Misc.", "EnableShimValidation", rows[i].shim);
         ::DeleteFileA(record.c_str());
         EXPECT_EQ(KsxTest::RunProcess(L"\"" + dir + L"ksxverify.exe\" keys"), rows[i].keys);
         EXPECT_EQ(::GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES, rows[i].recorded);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cntts_ScanDispatch.h"
+#include "test_support.h"
 #include "ut_Handle.h"
 
 namespace ShellTest {
@@ -77,7 +78,7 @@ private:
     std::thread m_thread;
 };
 
-std::string ReadFileText(const std::string& path);
+inline std::string ReadFileText(const std::string& path) { return KsxTest::ReadBytes(path); }
 // The file's text once it holds `lines` lines, or what it has at the deadline.
 std::string WaitForJournal(const std::string& path, size_t lines, DWORD timeoutMs = 10000);
 

@@ -1,6 +1,5 @@
-// Every COM method and export with each of its allocations failing in turn:
-// this executable replaces the global allocation functions with ones that
-// fail the calling thread's Nth request once armed.
+// Every COM method and export with each of its allocations failing in turn: the
+// global allocation functions here fail the calling thread's Nth request once armed.
 #include <gtest/gtest.h>
 
 #include <algorithm>

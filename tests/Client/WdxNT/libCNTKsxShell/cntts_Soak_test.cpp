@@ -194,9 +194,8 @@ TEST_F(ShellSoak, RightClicksLeaveNoSteadyGrowth)
     EXPECT_NE(m_server.Output().find(" 0 malformed"), std::string::npos);
 }
 
-// The IPC library beside the test executable while the object lives. Bound
-// once it stays loaded, so it is renamed away before it is deleted: no later
-// suite may find it there.
+// The IPC library beside the test executable; once bound it stays loaded, so
+// it is renamed away before it is deleted: no later suite may find it there.
 class CIpcLibraryBesideHost {
 public:
     CIpcLibraryBesideHost()

@@ -31,9 +31,8 @@ ComPtr<IExplorerCommand> NewCommand();
 // InvokeCommand for the item (command offset 0).
 HRESULT Invoke(IContextMenu* menu, const char* directory = nullptr);
 
-// Checks that no factory or handler outlives the test, unless the test has
-// already failed (a failure may leave one behind on purpose). Fixtures that
-// hold handlers drop them before calling this TearDown.
+// Checks that no factory or handler outlives a test that has not failed;
+// fixtures that hold handlers drop them before calling this TearDown.
 class ShellTestBase : public ::testing::Test {
 protected:
     void TearDown() override;

@@ -42,6 +42,25 @@ HBITMAP ItemBitmap(HMENU menu, UINT position)
     return mii.hbmpUnchecked;
 }
 
+// The command's state, or the failure instead.
+HRESULT State(BOOL okToBeSlow)
+{
+    EXPCMDSTATE state = 0xdeadbeef;
+    const HRESULT hr = ShellTest::NewCommand()->GetState(nullptr, okToBeSlow, &state);
+    return FAILED(hr) ? hr : static_cast<HRESULT>(state);
+}
+
+// The classic item's check, which the file menu's command must answer alike;
+// without leave to be slow the command answers from a set flag or asks to wait.
+bool Busy(const ComPtr<IContextMenu>& handler)
+{
+    const bool busy = static_cast<CShellExt*>(handler.Get())->IsScanBusy();
+    EXPECT_EQ(State(TRUE), busy ? ECS_DISABLED : ECS_ENABLED);
+    const HRESULT quick = State(FALSE);
+    EXPECT_TRUE(quick == E_PENDING || (busy && quick == ECS_DISABLED)) << quick;
+    return busy;
+}
+
 class CtxMenuTest : public ShellTest::ShellTestBase {
 protected:
     void SetUp() override
@@ -58,46 +77,44 @@ protected:
         ShellTestBase::TearDown();
     }
 
+    bool Busy() const { return ::Busy(m_handler); }
+
     KsxTest::CAgentRegistry m_registry;
     KsxTest::CServiceFixture m_service;
     KsxTest::CTempFolder m_install;
     ComPtr<IContextMenu> m_handler;
     UTIL::CUniqueMenu m_menu{NewMenu()};
 };
+using ScanCheckTest = CtxMenuTest;
 
 TEST_F(CtxMenuTest, FlagsDecideWhetherSeparatorAndItemGoInAtTheIndex)
 {
     const struct {
-        UINT flags;
         bool added;
+        std::vector<UINT> flags;
     } cases[] = {
-        {CMF_NORMAL, true},
-        {CMF_VERBSONLY, true},
-        {CMF_EXPLORE, true},
-        {CMF_DEFAULTONLY | CMF_EXPLORE, true},
-        {CMF_VERBSONLY | CMF_EXPLORE, true},
-        {0x10, true},
-        {0x14, true},
-        {CMF_DEFAULTONLY, false},
-        {CMF_NOVERBS, false},
-        {CMF_DEFAULTONLY | CMF_NOVERBS, false},
-        {0x18, false},
+        {true,
+         {CMF_NORMAL, CMF_VERBSONLY, CMF_EXPLORE, CMF_DEFAULTONLY | CMF_EXPLORE, CMF_VERBSONLY | CMF_EXPLORE, 0x10,
+          0x14}},
+        {false, {CMF_DEFAULTONLY, CMF_NOVERBS, CMF_DEFAULTONLY | CMF_NOVERBS, 0x18}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.flags);
-        ComPtr<IContextMenu> handler = NewHandler();
-        UTIL::CUniqueMenu menu(NewMenu());
-        EXPECT_EQ(handler->QueryContextMenu(menu.get(), 1, 100, 200, c.flags), c.added ? 1 : 0);
-        const auto items = ShellHost::DescribeMenu(menu.get());
-        ASSERT_EQ(items.size(), c.added ? 4u : 2u);
-        if (!c.added)
-            continue;
-        EXPECT_EQ(items[0].id, 7u);
-        EXPECT_TRUE(items[1].separator);
-        EXPECT_FALSE(items[2].separator || items[2].grayed);
-        EXPECT_EQ(items[2].id, 100u);
-        EXPECT_TRUE(items[2].hasBitmap);
-        EXPECT_EQ(items[3].id, 8u);
+        for (UINT flags : c.flags) {
+            SCOPED_TRACE(flags);
+            ComPtr<IContextMenu> handler = NewHandler();
+            UTIL::CUniqueMenu menu(NewMenu());
+            EXPECT_EQ(handler->QueryContextMenu(menu.get(), 1, 100, 200, flags), c.added ? 1 : 0);
+            const auto items = ShellHost::DescribeMenu(menu.get());
+            ASSERT_EQ(items.size(), c.added ? 4u : 2u);
+            if (!c.added)
+                continue;
+            EXPECT_EQ(items[0].id, 7u);
+            EXPECT_TRUE(items[1].separator);
+            EXPECT_FALSE(items[2].separator || items[2].grayed);
+            EXPECT_EQ(items[2].id, 100u);
+            EXPECT_TRUE(items[2].hasBitmap);
+            EXPECT_EQ(items[3].id, 8u);
+        }
     }
 }
 
@@ -300,6 +317,98 @@ TEST(CtxMenuFactory, CreateInstanceErrors)
     EXPECT_EQ(ModuleObjectCount(), 1);  // the refused object was freed
     factory.Reset();
     EXPECT_EQ(ModuleObjectCount(), 0);
+}
+
+TEST_F(ScanCheckTest, FreeOnlyWhenEveryFlagIsClearAndTheServiceRuns)
+{
+    EXPECT_FALSE(Busy());  // no keys at all
+    // Flags under the wrong key do not count.
+    m_registry.SetDword("Misc.", "Remote", 1);
+    m_registry.SetDword("Misc.", "PreSchedule", 1);
+    m_registry.SetDword("Manual Scan Configuration", "Remote", 1);
+    m_registry.SetDword("Manual Scan Configuration", "IsScanning", 1);
+    m_registry.SetDword("Real Time Scan Configuration", "UpdateOngoing", 1);
+    m_registry.SetDword("", "IsScanning", 1);
+    EXPECT_FALSE(Busy());
+
+    const struct {
+        const char* key;
+        const char* value;
+    } flags[] = {
+        {"Misc.", "IsScanning"},
+        {"Misc.", "UpdateOngoing"},
+        {"Manual Scan Configuration", "ManualScanInstance"},
+        {"Real Time Scan Configuration", "Remote"},
+        {"Real Time Scan Configuration", "PreSchedule"},
+    };
+    for (const auto& f : flags)
+        m_registry.SetDword(f.key, f.value, 0);
+    EXPECT_FALSE(Busy());
+
+    for (const auto& f : flags) {
+        SCOPED_TRACE(f.value);
+        for (DWORD value : {1u, 0xFFFFFFFFu, 0u}) {
+            m_registry.SetDword(f.key, f.value, value);
+            EXPECT_EQ(Busy(), value != 0) << value;
+            EXPECT_EQ(State(FALSE), value ? HRESULT(ECS_DISABLED) : E_PENDING) << value;
+        }
+    }
+}
+
+TEST_F(ScanCheckTest, ServiceNotRunningMeansBusy)
+{
+    ASSERT_TRUE(m_service.Pause());
+    EXPECT_TRUE(Busy());
+    ASSERT_TRUE(m_service.Continue());
+    EXPECT_FALSE(Busy());
+    ASSERT_TRUE(m_service.Stop());
+    EXPECT_TRUE(Busy());
+    EXPECT_EQ(State(FALSE), E_PENDING);  // only the service manager could tell
+    ASSERT_TRUE(KsxTest::CServiceFixture::Remove(L"NTRtWatch"));
+    EXPECT_TRUE(Busy());
+}
+
+TEST_F(ScanCheckTest, BusyAgentGreysTheItemThatStillAnswersHelp)
+{
+    m_registry.SetDword("Misc.", "IsScanning", 1);
+    UTIL::CUniqueMenu menu(::CreatePopupMenu());
+    EXPECT_EQ(m_handler->QueryContextMenu(menu.get(), 0, 40, 50, CMF_NORMAL), 1);
+    MENUITEMINFOA mii = {};
+    mii.cbSize = sizeof(mii);
+    mii.fMask = MIIM_STATE;
+    ASSERT_TRUE(::GetMenuItemInfoA(menu.get(), 1, TRUE, &mii));
+    EXPECT_EQ(mii.fState & (MF_GRAYED | MF_DISABLED), static_cast<UINT>(MF_GRAYED));  // 0x401: greyed only
+    char help[64] = {};
+    EXPECT_EQ(m_handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, help, sizeof(help)), S_OK);
+    EXPECT_STRNE(help, "");
+}
+
+// Starts the installed NTRtWatch with one argument.
+bool StartNtrtWatch(const std::wstring& argument)
+{
+    UTIL::CUniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UTIL::CUniqueServiceHandle service(manager ? ::OpenServiceW(manager.get(), L"NTRtWatch", SERVICE_START) : nullptr);
+    LPCWSTR args[] = {argument.c_str()};
+    return service && ::StartServiceW(service.get(), 1, args);
+}
+
+TEST(ScanCheckPending, AServiceOnItsWayBetweenStatesIsNotRunning)
+{
+    KsxTest::CAgentRegistry registry;
+    KsxTest::CServiceFixture service(L"NTRtWatch", KsxTest::ExeDir() + L"ksx_pending_service.exe");
+    ASSERT_TRUE(service.Installed());
+    ComPtr<IContextMenu> handler = ShellTest::NewHandler();
+    for (DWORD state : {SERVICE_START_PENDING, SERVICE_CONTINUE_PENDING, SERVICE_PAUSE_PENDING}) {
+        SCOPED_TRACE(state);
+        UTIL::CUniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, L"Global\\ksx-pending-service-go"));
+        ASSERT_TRUE(StartNtrtWatch(std::to_wstring(state))) << ::GetLastError();
+        ::SetEvent(go.get());
+        for (int i = 0; i < 400 && service.State() != state; ++i)
+            ::Sleep(25);
+        ASSERT_EQ(service.State(), state);
+        EXPECT_TRUE(Busy(handler));
+        ASSERT_TRUE(service.Stop());
+    }
 }
 
 TEST(AppendPathComponent, OneSeparatorAtTheSeam)

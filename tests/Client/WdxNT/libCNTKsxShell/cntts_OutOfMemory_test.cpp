@@ -1,6 +1,5 @@
-// Every COM method and export with each of its allocations failing in turn:
-// this executable replaces the global allocation functions with ones that
-// fail the calling thread's Nth request once armed.
+// Every COM method and export with each of its allocations failing in turn: the
+// global allocation functions here fail the calling thread's Nth request once armed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -106,11 +105,10 @@ int WINAPI CountAlert(HWND, LPCSTR text, LPCSTR, UINT)
     return IDOK;
 }
 
-// One COM method or export: `run(n)` arranges what it needs, calls it through
-// Failing(n, ...) and tidies up. A run whose allocation failed must answer
-// E_OUTOFMEMORY, or one of `absorbed` where a callee takes the failure by its
-// own contract (the log call drops its record, a text lookup gives an empty
-// text, the dispatch's documented alert), and leave nothing behind.
+// One COM method or export, called by `run(n)` through Failing(n, ...). A run
+// whose allocation failed answers E_OUTOFMEMORY, or one of `absorbed` where a
+// callee takes the failure by its own contract (a dropped log record, an empty
+// text, the dispatch's alert), and leaves nothing behind.
 struct EntryPoint {
     const char* name;
     std::function<HRESULT(unsigned long n)> run;

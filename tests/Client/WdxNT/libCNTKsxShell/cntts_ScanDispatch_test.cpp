@@ -52,44 +52,38 @@ TEST_F(DispatchTest, RequestCarriesTheJoinedPathsAndOneNul)
         SCOPED_TRACE(c.payload.substr(0, 30));
         if (c.rcs)
             m_registry.SetDword("Misc.", "RCS", c.rcs);
-        const int before = monitor.requests;
-        EXPECT_EQ(Invoke(NewHandlerWith(c.paths).Get()), S_OK);
-        EXPECT_EQ(monitor.requests, before + 1);
-        EXPECT_EQ(monitor.wParam, 3u);
-        EXPECT_EQ(monitor.dwData, 3u);
-        EXPECT_EQ(monitor.cbData, c.payload.size() + 1);
-        EXPECT_EQ(monitor.data, c.payload + '\0');
-        // The file menu's command on the same selection: the same request.
-        monitor.wParam = monitor.dwData = 0;
-        EXPECT_EQ(InvokeCommand(c.paths), S_OK);
-        EXPECT_EQ(monitor.requests, before + 2);
-        EXPECT_EQ(monitor.wParam, 3u);
-        EXPECT_EQ(monitor.dwData, 3u);
-        EXPECT_EQ(monitor.data, c.payload + '\0');
+        // The classic item, then the file menu's command: the same request.
+        for (int modern = 0; modern < 2; ++modern) {
+            const int before = monitor.requests;
+            monitor.wParam = monitor.dwData = monitor.cbData = 0;
+            EXPECT_EQ(modern ? InvokeCommand(c.paths) : Invoke(NewHandlerWith(c.paths).Get()), S_OK);
+            EXPECT_EQ(monitor.requests, before + 1);
+            EXPECT_EQ(monitor.wParam, 3u);
+            EXPECT_EQ(monitor.dwData, 3u);
+            EXPECT_EQ(monitor.cbData, c.payload.size() + 1);
+            EXPECT_EQ(monitor.data, c.payload + '\0');
+        }
     }
 }
 
 // The monitor search, counted through the hooks.
-struct SearchProbe {
-    static int finds, pauses, foundAt;
-    static DWORD pausedMs;
-    static HWND window;
+namespace SearchProbe {
+int finds, pauses, foundAt;
+DWORD pausedMs;
+HWND window;
 
-    static HWND WINAPI Find(LPCSTR className, LPCSTR title)
-    {
-        EXPECT_STREQ(className, "WdxNTMonClass");
-        EXPECT_STREQ(title, "WdxNTMon.MainFrame");
-        return ++finds == foundAt ? window : nullptr;
-    }
-    static void WINAPI Pause(DWORD ms)
-    {
-        ++pauses;
-        pausedMs += ms;
-    }
-};
-int SearchProbe::finds, SearchProbe::pauses, SearchProbe::foundAt;
-DWORD SearchProbe::pausedMs;
-HWND SearchProbe::window;
+HWND WINAPI Find(LPCSTR className, LPCSTR title)
+{
+    EXPECT_STREQ(className, "WdxNTMonClass");
+    EXPECT_STREQ(title, "WdxNTMon.MainFrame");
+    return ++finds == foundAt ? window : nullptr;
+}
+void WINAPI Pause(DWORD ms)
+{
+    ++pauses;
+    pausedMs += ms;
+}
+}  // namespace SearchProbe
 
 TEST_F(DispatchTest, MonitorSearchMakesFiftyOneTriesTwoHundredMillisecondsApart)
 {
@@ -227,21 +221,6 @@ TEST(MonitorPath, Utf8AnsiCodePage)
         {L"C:\\plain", true, "C:\\plain"},
         {L"C:\\missing\\\xD800.txt", false, "not representable in the ANSI code page"},
     });
-}
-
-// A record from the dispatch at `level` whose text ends in `message`, within a few seconds.
-bool WaitForRecord(KsxTest::CLogCapture& capture, const wchar_t* level, const std::wstring& message)
-{
-    for (int i = 0; i < 200; ++i) {
-        for (const auto& r : capture.Records()) {
-            if (r.level == level && r.file == L"src/Client/WdxNT/libCNTKsxShell/cntts_ScanDispatch.cpp" &&
-                r.text.size() >= message.size() &&
-                r.text.compare(r.text.size() - message.size(), message.size(), message) == 0)
-                return true;
-        }
-        ::Sleep(25);
-    }
-    return false;
 }
 
 // The launcher under user access restriction, checked from its own journal.
@@ -388,7 +367,11 @@ TEST_F(LauncherTest, NothingStartsWithoutAUsableApplicationPath)
             SetApplicationPath(c.type, c.data);
         DispatchHooksForTesting().openAgentKey = c.rootDenied ? RootDenied : UTIL::OpenAgentKey<char>;
         EXPECT_EQ(Invoke(handler.Get(), c.directory), S_OK);
-        EXPECT_TRUE(WaitForRecord(m_capture, c.level, c.message));
+        // A record from the dispatch at `level` whose text ends in `message`.
+        EXPECT_TRUE(m_capture.WaitFor([&](const KsxTest::LogWriteFields& r) {
+            return r.level == c.level && r.file == L"src/Client/WdxNT/libCNTKsxShell/cntts_ScanDispatch.cpp" &&
+                   KsxTest::EndsWith(r.text, c.message);
+        }));
     }
     ::Sleep(500);
     EXPECT_EQ(::GetFileAttributesA("C:\\sablelauncher.journal"), INVALID_FILE_ATTRIBUTES);

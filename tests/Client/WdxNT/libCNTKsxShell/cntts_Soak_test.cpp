@@ -1,7 +1,5 @@
-// KSXSHELL.dll as a host keeps it: loaded once, right-clicked many times, and
-// from eight apartment threads at once, with every record going to the agent's
-// log server and the signed resource library loaded through the issuer check
-// on each right-click. Lengths: CI's by default; KSX_SOAK_FULL=1 the full runs.
+// KSXSHELL.dll loaded once, right-clicked many times and from eight apartments,
+// logging to the agent's log server. CI's lengths; KSX_SOAK_FULL=1 the full runs.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <psapi.h>
@@ -27,11 +25,7 @@ namespace {
 
 using ShellTest::ComPtr;
 
-bool FullLength()
-{
-    const char* full = std::getenv("KSX_SOAK_FULL");
-    return full && std::string(full) == "1";
-}
+bool FullLength() { return std::getenv("KSX_SOAK_FULL") && std::string(std::getenv("KSX_SOAK_FULL")) == "1"; }
 
 const char kHelpText[] = "Scan with Halyard NT";  // from WDXNTRES.DLL; "Halyard NT" without it
 
@@ -65,42 +59,15 @@ private:
     KsxTest::CServiceFixture m_service;
 };
 
-// The built module, loaded the way COM loads an in-process server.
-class CShellModule {
-public:
-    using PFN_GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    using PFN_CanUnloadNow = HRESULT(WINAPI*)();
-
-    CShellModule() : m_module(::LoadLibraryW((KsxTest::ExeDir() + L"KSXSHELL.dll").c_str()))
-    {
-        EXPECT_TRUE(m_module) << ::GetLastError();
-        getClassObject = UTIL::GetProc<PFN_GetClassObject>(m_module, "DllGetClassObject");
-        canUnloadNow = UTIL::GetProc<PFN_CanUnloadNow>(m_module, "DllCanUnloadNow");
-    }
-    ~CShellModule() { Free(); }
-    CShellModule(const CShellModule&) = delete;
-    CShellModule& operator=(const CShellModule&) = delete;
-
-    void Free()
-    {
-        if (m_module)
-            ::FreeLibrary(m_module);
-        m_module = nullptr;
-    }
-
-    PFN_GetClassObject getClassObject = nullptr;
-    PFN_CanUnloadNow canUnloadNow = nullptr;
-
-private:
-    HMODULE m_module;
-};
+using PFN_GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+using PFN_CanUnloadNow = HRESULT(WINAPI*)();
 
 // One right-click as the shell makes it: factory, object, selection, menu,
 // help text, release; with `invoke`, the item chosen as well.
-void RightClick(const CShellModule& module, const std::wstring& path, bool invoke)
+void RightClick(PFN_GetClassObject getClassObject, const std::wstring& path, bool invoke)
 {
     ComPtr<IClassFactory> factory;
-    ASSERT_EQ(module.getClassObject(KsxShell::CLSID_KsxShellExt, IID_PPV_ARGS(&factory)), S_OK);
+    ASSERT_EQ(getClassObject(KsxShell::CLSID_KsxShellExt, IID_PPV_ARGS(&factory)), S_OK);
     ComPtr<IContextMenu> menu;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&menu)), S_OK);
     factory.Reset();
@@ -173,8 +140,11 @@ class ShellSoak : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(m_module) << ::GetLastError();
         ASSERT_TRUE(m_server.Started()) << "another log server may own the pipe";
-        ASSERT_TRUE(m_module.getClassObject && m_module.canUnloadNow);
+        m_getClassObject = UTIL::GetProc<PFN_GetClassObject>(m_module.get(), "DllGetClassObject");
+        m_canUnloadNow = UTIL::GetProc<PFN_CanUnloadNow>(m_module.get(), "DllCanUnloadNow");
+        ASSERT_TRUE(m_getClassObject && m_canUnloadNow);
     }
     std::string LogPath() const { return m_logs.Path() + "agent.log"; }
 
@@ -183,7 +153,9 @@ protected:
     KsxTest::CTempFolder m_logs;
     KsxTest::CLevelWord m_word{0};                                    // every record passes
     KsxTest::CLogServerProcess m_server{LogPath(), L"--max-size 0"};  // one file holds every record
-    CShellModule m_module;
+    UTIL::CUniqueModule m_module{::LoadLibraryW((KsxTest::ExeDir() + L"KSXSHELL.dll").c_str())};
+    PFN_GetClassObject m_getClassObject = nullptr;
+    PFN_CanUnloadNow m_canUnloadNow = nullptr;
 };
 
 TEST_F(ShellSoak, RightClicksLeaveNoSteadyGrowth)
@@ -193,11 +165,11 @@ TEST_F(ShellSoak, RightClicksLeaveNoSteadyGrowth)
     constexpr int kIntervals = 10;
     const std::wstring path = L"C:\\windows\\win.ini";
     for (int i = 0; i < kWarmUp && !HasFatalFailure(); ++i)
-        RightClick(m_module, path, false);
+        RightClick(m_getClassObject, path, false);
     std::vector<CFootprint> samples{Measure()};
     for (int k = 0; k < kIntervals && !HasFailure(); ++k) {
         for (int i = 0; i < clicks / kIntervals && !HasFailure(); ++i)
-            RightClick(m_module, path, false);
+            RightClick(m_getClassObject, path, false);
         samples.push_back(Measure());
     }
     ASSERT_EQ(samples.size(), kIntervals + 1u);
@@ -222,9 +194,8 @@ TEST_F(ShellSoak, RightClicksLeaveNoSteadyGrowth)
     EXPECT_NE(m_server.Output().find(" 0 malformed"), std::string::npos);
 }
 
-// The IPC library beside the test executable while the object lives. Bound
-// once it stays loaded, so it is renamed away before it is deleted: no later
-// suite may find it there.
+// The IPC library beside the test executable; once bound it stays loaded, so
+// it is renamed away before it is deleted: no later suite may find it there.
 class CIpcLibraryBesideHost {
 public:
     CIpcLibraryBesideHost()
@@ -280,7 +251,8 @@ TEST_F(ShellSoak, EightApartmentsRightClickAndInvokeAtOnceLosingNoRecord)
     // A cycle: right-click and invoke (the selection goes to the monitor), the
     // tray-icon switch through the IPC binding, and one numbered record.
     const auto cycle = [&](int thread, int i) {
-        RightClick(m_module, L"C:\\soak\\" + std::to_wstring(thread) + L"\\" + std::to_wstring(i) + L".txt", true);
+        RightClick(m_getClassObject, L"C:\\soak\\" + std::to_wstring(thread) + L"\\" + std::to_wstring(i) + L".txt",
+                   true);
         EXPECT_EQ(BrixIntegration::CConfigureCallback::CallbackShowSystemTrayIcon(0), 0);
         DebugLogA(LOG_LEVEL_I, "cntts_Soak_test.cpp", static_cast<DWORD>(i), "%s - %d %d %s", "Soak::Cycle", thread, i,
                   payload.c_str());
@@ -348,8 +320,8 @@ TEST_F(ShellSoak, EightApartmentsRightClickAndInvokeAtOnceLosingNoRecord)
     EXPECT_NE(m_server.Output().find(" 0 malformed"), std::string::npos);
 
     // Every object gone: the module may go, and goes.
-    EXPECT_EQ(m_module.canUnloadNow(), S_OK);
-    m_module.Free();
+    EXPECT_EQ(m_canUnloadNow(), S_OK);
+    m_module.reset();
     EXPECT_EQ(::GetModuleHandleW(L"KSXSHELL.dll"), nullptr);
 }
 

@@ -1,8 +1,5 @@
 #include "shell_fixtures.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "cntts_ClassFactory.h"
 #include "cntts_Module.h"
 #include "shellhost.h"
@@ -110,14 +107,6 @@ void CFakeMonitor::Run()
     while (::GetMessageA(&msg, nullptr, 0, 0) > 0)
         ::DispatchMessageA(&msg);
     ::UnregisterClassA("WdxNTMonClass", wc.hInstance);
-}
-
-std::string ReadFileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 std::string WaitForJournal(const std::string& path, size_t lines, DWORD timeoutMs)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cntts_ScanDispatch.h"
+#include "test_support.h"
 #include "ut_Handle.h"
 
 namespace ShellTest {
@@ -30,9 +31,8 @@ ComPtr<IExplorerCommand> NewCommand();
 // InvokeCommand for the item (command offset 0).
 HRESULT Invoke(IContextMenu* menu, const char* directory = nullptr);
 
-// Checks that no factory or handler outlives the test, unless the test has
-// already failed (a failure may leave one behind on purpose). Fixtures that
-// hold handlers drop them before calling this TearDown.
+// Checks that no factory or handler outlives a test that has not failed;
+// fixtures that hold handlers drop them before calling this TearDown.
 class ShellTestBase : public ::testing::Test {
 protected:
     void TearDown() override;
@@ -77,7 +77,7 @@ private:
     std::thread m_thread;
 };
 
-std::string ReadFileText(const std::string& path);
+inline std::string ReadFileText(const std::string& path) { return KsxTest::ReadBytes(path); }
 // The file's text once it holds `lines` lines, or what it has at the deadline.
 std::string WaitForJournal(const std::string& path, size_t lines, DWORD timeoutMs = 10000);
 

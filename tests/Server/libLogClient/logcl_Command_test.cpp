@@ -17,14 +17,8 @@ constexpr wchar_t kPipePath[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
 
 std::vector<BYTE> Utf16WithTerminator(const std::wstring& text)
 {
-    std::vector<BYTE> bytes;
-    for (wchar_t c : text) {
-        bytes.push_back(static_cast<BYTE>(c & 0xFF));
-        bytes.push_back(static_cast<BYTE>(c >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
+    const std::string bytes = KsxTest::Utf16z(text);
+    return std::vector<BYTE>(bytes.begin(), bytes.end());
 }
 
 std::atomic<int> g_writes{0};
@@ -193,7 +187,7 @@ TEST_F(PipeClientTest, BusyServerIsWaitedFor)
     EXPECT_TRUE(found);
 }
 
-TEST(PipeClientNoServerTest, MissingServerCostsOneFailedOpen)
+TEST(PipeClientNoServerTest, MissingServerCostsOneFailedOpenAndBadCallsFail)
 {
     ASSERT_FALSE(KsxTest::LogPipeExists());
     g_failuresLeft = 0;
@@ -201,10 +195,8 @@ TEST(PipeClientNoServerTest, MissingServerCostsOneFailedOpen)
     EXPECT_FALSE(SendLogRecordW(1, 2, 3, 68, L"f", 4, L"t"));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(g_writes, 0);
-}
 
-TEST(PipeClientNoServerTest, BadPipeNamesAndUnconnectedSendsFail)
-{
+    // Bad pipe names and sends without a connection fail too.
     CLogPipeClient client;
     EXPECT_FALSE(client.Connect(nullptr));
     EXPECT_FALSE(client.Connect(L""));

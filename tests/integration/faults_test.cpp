@@ -39,8 +39,7 @@ std::string Journal(const char* name) { return Bin() + name + ".journal"; }
 std::string Source(const std::string& relative)
 {
     std::string path = std::string("Z:") + KSX_SOURCE_DIR + "/agent/install/" + relative;
-    for (auto& c : path)
-        c = c == '/' ? '\\' : c;
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 DWORD Since(ULONGLONG start) { return static_cast<DWORD>(::GetTickCount64() - start); }

@@ -11,26 +11,14 @@ class TrayMonitorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_journal = m_temp.Path() + "traymon.journal";
-        UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, L"ksx-test-traymon-ready"));
-        const std::string exe = KsxTest::ExeDirA() + "traymon.exe";
-        std::string cmd = "\"" + exe + "\" --journal \"" + m_journal + "\" --ready-event ksx-test-traymon-ready";
-        STARTUPINFOA si = {};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(::CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                     &si, &pi));
-        m_process.reset(pi.hProcess);
-        UTIL::CUniqueHandle thread(pi.hThread);
-        ASSERT_EQ(::WaitForSingleObject(ready.get(), 10000), WAIT_OBJECT_0);
+        ASSERT_TRUE(m_process.Ready());
         m_window = ::FindWindowA("WdxNTMonClass", "WdxNTMon.MainFrame");
         ASSERT_NE(m_window, nullptr);
     }
     void TearDown() override
     {
         ::PostMessageA(m_window, WM_CLOSE, 0, 0);
-        if (::WaitForSingleObject(m_process.get(), 10000) != WAIT_OBJECT_0)
-            ::TerminateProcess(m_process.get(), 1);
+        EXPECT_EQ(m_process.Wait(10000), 0u);
     }
 
     LRESULT Send(const std::string& bytes, ULONG_PTR code = 3, WPARAM wParam = 3)
@@ -41,23 +29,15 @@ protected:
     }
 
     KsxTest::CTempFolder m_temp;
-    std::string m_journal;
-    UTIL::CUniqueHandle m_process;
+    const std::string m_journal = m_temp.Path() + "traymon.journal";
+    KsxTest::CReadyProcess m_process{
+        L"\"" + KsxTest::ExeDir() + L"traymon.exe\" --journal \"" + KsxTest::Wide(m_journal) + L"\"", 10000};
     HWND m_window = nullptr;
 };
 
-TEST_F(TrayMonitorTest, JournalsEachRequestedPath)
-{
-    EXPECT_EQ(Send(std::string("C:\\a.txt?C:\\b?D:\\", 18)), TRUE);
-    const std::string journal = ReadBytes(m_journal);
-    const char expected[] =
-        "REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n";
-    EXPECT_NE(journal.find(expected), std::string::npos) << journal;
-}
-
 // As strict as the request's format: cbData is the length plus one NUL, the
 // last byte; dwData and wParam are 3.
-TEST_F(TrayMonitorTest, MalformedRequestsAreRejectedAndCounted)
+TEST_F(TrayMonitorTest, JournalsEachRequestedPathAndRejectsMalformedRequests)
 {
     const std::string ok("C:\\x", 5);
     const struct {
@@ -76,13 +56,15 @@ TEST_F(TrayMonitorTest, MalformedRequestsAreRejectedAndCounted)
     };
     for (const auto& c : cases)
         EXPECT_EQ(Send(c.bytes, c.code, c.wParam), FALSE) << c.reason;
-    EXPECT_EQ(Send(ok), TRUE);  // still serving after all that
+    EXPECT_EQ(Send(std::string("C:\\a.txt?C:\\b?D:\\", 18)), TRUE);  // still serving after all that
 
     const std::string journal = ReadBytes(m_journal);
     for (const auto& c : cases)
         EXPECT_NE(journal.find(std::string("REJECT ") + c.reason + " "), std::string::npos) << c.reason;
     EXPECT_NE(journal.find("(rejected so far: 7)"), std::string::npos) << journal;
-    EXPECT_NE(journal.find("PATH C:\\x\r\n"), std::string::npos);
+    EXPECT_NE(
+        journal.find("REQUEST paths=3 cbData=18 dwData=3 wParam=3\r\nPATH C:\\a.txt\r\nPATH C:\\b\r\nPATH D:\\\r\n"),
+        std::string::npos);
 }
 
 }  // namespace

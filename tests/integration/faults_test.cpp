@@ -39,8 +39,7 @@ std::string Journal(const char* name) { return Bin() + name + ".journal"; }
 std::string Source(const std::string& relative)
 {
     std::string path = std::string("Z:") + KSX_SOURCE_DIR + "/agent/install/" + relative;
-    for (auto& c : path)
-        c = c == '/' ? '\\' : c;
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 DWORD Since(ULONGLONG start) { return static_cast<DWORD>(::GetTickCount64() - start); }
@@ -53,8 +52,8 @@ const KsxTest::CTempFolder& Install()
     static const bool laidOut = [] {
         const std::string from = Source("www"), to = install.Path() + "www";
         ::CreateDirectoryA((install.Path() + "Misc").c_str(), nullptr);
-        return KsxTest::RunProcess(L"xcopy /e /i /q /y \"" + std::wstring(from.begin(), from.end()) + L"\" \"" +
-                                   std::wstring(to.begin(), to.end()) + L"\"") == 0 &&
+        return KsxTest::RunProcess(L"xcopy /e /i /q /y \"" + KsxTest::Wide(from) + L"\" \"" + KsxTest::Wide(to) +
+                                   L"\"") == 0 &&
                ::CopyFileA((Bin() + "..\\agent\\wdxntres\\WDXNTRES.DLL").c_str(), (install.Path() + kResources).c_str(),
                            FALSE);
     }();
@@ -218,38 +217,6 @@ TEST_F(IntegrationFaults, LogServerThatNeverReadsDoesNotHoldTheRightClick)
     printf("[ measured ] right-click against a server that never reads: %lu ms\n", static_cast<unsigned long>(ms));
 }
 
-// The stand-in tray monitor in its own process, ended with the object.
-class CTrayMonitor {
-public:
-    CTrayMonitor(bool hang, const std::string& journal)
-    {
-        const std::wstring ready = L"KsxFaultsTrayReady" + std::to_wstring(::GetCurrentProcessId());
-        UTIL::CUniqueHandle readyEvent(::CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
-        std::wstring cmd = L"\"" + KsxTest::ExeDir() + L"traymon.exe\" --journal \"" +
-                           std::wstring(journal.begin(), journal.end()) + L"\" --ready-event " + ready +
-                           (hang ? L" --hang" : L"");
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi = {};
-        if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-            ADD_FAILURE() << "cannot start traymon.exe, error " << ::GetLastError();
-            return;
-        }
-        UTIL::CUniqueHandle thread(pi.hThread);
-        m_process.reset(pi.hProcess);
-        HANDLE handles[2] = {readyEvent.get(), m_process.get()};
-        EXPECT_EQ(::WaitForMultipleObjects(2, handles, FALSE, 30000), WAIT_OBJECT_0) << "traymon did not start";
-    }
-    ~CTrayMonitor()
-    {
-        ::TerminateProcess(m_process.get(), 1);
-        ::WaitForSingleObject(m_process.get(), 10000);
-    }
-
-private:
-    UTIL::CUniqueHandle m_process;
-};
-
 TEST_F(IntegrationFaults, TrayMonitorAbsentLateOrHung)
 {
     const std::string journal = Journal("faults_traymon");
@@ -268,11 +235,12 @@ TEST_F(IntegrationFaults, TrayMonitorAbsentLateOrHung)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ::DeleteFileA(journal.c_str());
-        std::unique_ptr<CTrayMonitor> monitor;
+        std::unique_ptr<KsxTest::CReadyProcess> monitor;
         std::thread starter([&] {
             if (c.startAfterMs >= 0) {
                 ::Sleep(c.startAfterMs);
-                monitor.reset(new CTrayMonitor(c.hang, journal));
+                monitor.reset(new KsxTest::CReadyProcess(L"\"" + KsxTest::ExeDir() + L"traymon.exe\" --journal \"" +
+                                                         KsxTest::Wide(journal) + L"\"" + (c.hang ? L" --hang" : L"")));
             }
         });
         if (c.startAfterMs == 0)
@@ -294,11 +262,8 @@ TEST_F(IntegrationFaults, TrayMonitorAbsentLateOrHung)
 TEST_F(IntegrationFaults, KeysServiceAndFilesChangeWhileRightClicksRun)
 {
     // The string tables are UTF-16.
-    const auto utf16 = [](const std::string& ascii) {
-        std::string bytes;
-        for (char c : ascii)
-            bytes += std::string{c, '\0'};
-        return bytes;
+    const auto utf16 = [](const char* ascii) {
+        return KsxTest::Utf16z(KsxTest::Wide(ascii)).substr(0, 2 * strlen(ascii));
     };
     const std::string table = ShellTest::ReadFileText(Source("www/1600/i18n/EN-US/UIStringTable.ini"));
     std::string otherTable = table;

@@ -4,7 +4,6 @@
 
 #include <string.h>
 
-#include <atomic>
 #include <chrono>
 
 #include "logcl_LogLevel.h"
@@ -225,66 +224,41 @@ void CLevelWord::Set(DWORD word)
 
 DWORD CLevelWord::Get() const { return m_view ? *static_cast<volatile DWORD*>(m_view.get()) : 0; }
 
-CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstring& options)
-    : m_outputPath(m_folder.Path() + "logserver-output.txt")
+namespace {
+
+UTIL::CUniqueFile OpenOutput(const std::string& path)
 {
-    static std::atomic<unsigned> s_counter{0};
-    const std::wstring readyName =
-        L"KsxTestLogServerReady-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++s_counter);
-    UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
-
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    UTIL::CUniqueFile output(::CreateFileA(m_outputPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    EXPECT_TRUE(output) << m_outputPath;
+    UTIL::CUniqueFile output(::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(output) << path;
+    return output;
+}
 
-    std::wstring cmd = L"\"" + ExeDir() + L"logserver.exe\" --log \"" + std::wstring(logFile.begin(), logFile.end()) +
-                       L"\" --ready-event " + readyName + (options.empty() ? L"" : L" " + options);
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nullptr;
-    si.hStdOutput = output.get();
-    si.hStdError = output.get();
-    PROCESS_INFORMATION pi = {};
-    if (!::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-        ADD_FAILURE() << "cannot start logserver.exe, error " << ::GetLastError();
-        return;
-    }
-    UTIL::CUniqueHandle thread(pi.hThread);
-    m_process.reset(pi.hProcess);
-    HANDLE handles[2] = {ready.get(), m_process.get()};
-    m_started = ::WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0;
-    EXPECT_TRUE(m_started) << "logserver did not get ready:\n" << Output();
+}  // namespace
+
+CLogServerProcess::CLogServerProcess(const std::string& logFile, const std::wstring& options)
+    : m_outputPath(m_folder.Path() + "logserver-output.txt"),
+      m_process(L"\"" + ExeDir() + L"logserver.exe\" --log \"" + std::wstring(logFile.begin(), logFile.end()) + L"\"" +
+                    (options.empty() ? L"" : L" " + options),
+                20000, OpenOutput(m_outputPath).get())
+{
+    if (!m_process.Ready())
+        ADD_FAILURE() << "logserver output:\n" << Output();
 }
 
 CLogServerProcess::~CLogServerProcess() { Stop(); }
 
 DWORD CLogServerProcess::Stop(DWORD timeoutMs)
 {
-    if (!m_process)
+    if (!m_process.Ready())
         return static_cast<DWORD>(-1);
-    if (::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT)
+    if (::WaitForSingleObject(m_process.Handle(), 0) == WAIT_TIMEOUT)
         RunProcess(L"\"" + ExeDir() + L"logserver.exe\" --stop", timeoutMs);
-    DWORD code = static_cast<DWORD>(-1);
-    if (::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0) {
-        ::GetExitCodeProcess(m_process.get(), &code);
-    } else {
-        ADD_FAILURE() << "logserver did not stop";
-        ::TerminateProcess(m_process.get(), 1);
-        ::WaitForSingleObject(m_process.get(), timeoutMs);
-    }
-    m_process.reset();
+    const DWORD code = m_process.Wait(timeoutMs);
+    EXPECT_FALSE(m_process.Ready()) << "logserver did not stop";
+    m_process.Kill();
     return code;
-}
-
-void CLogServerProcess::Kill()
-{
-    if (!m_process)
-        return;
-    ::TerminateProcess(m_process.get(), 9);
-    EXPECT_EQ(::WaitForSingleObject(m_process.get(), 15000), WAIT_OBJECT_0) << "logserver outlived its kill";
-    m_process.reset();
 }
 
 std::string CLogServerProcess::Output() const
@@ -298,26 +272,12 @@ std::string CLogServerProcess::Output() const
 std::vector<std::string> ReadLines(const std::string& path)
 {
     std::vector<std::string> lines;
-    UTIL::CUniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        return lines;
-    std::string content;
-    char buffer[65536];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read)
-        content.append(buffer, read);
-    size_t pos = 0;
-    while (pos < content.size()) {
-        size_t end = content.find('\n', pos);
-        if (end == std::string::npos)
-            break;  // a line still being written
-        std::string line = content.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-        pos = end + 1;
+    const std::string content = ReadBytes(path);
+    // A last line without its end is still being written.
+    for (size_t pos = 0, end; (end = content.find('\n', pos)) != std::string::npos; pos = end + 1) {
+        lines.push_back(content.substr(pos, end - pos));
+        if (!lines.back().empty() && lines.back().back() == '\r')
+            lines.back().pop_back();
     }
     return lines;
 }

@@ -109,19 +109,18 @@ public:
     CLogServerProcess(const CLogServerProcess&) = delete;
     CLogServerProcess& operator=(const CLogServerProcess&) = delete;
 
-    bool Started() const { return m_started; }
+    bool Started() const { return m_process.Ready(); }
     // Returns the server's exit code, or -1 when it did not stop in time.
     DWORD Stop(DWORD timeoutMs = 15000);
     // Ends the server as a crash would: no stop, nothing flushed.
-    void Kill();
+    void Kill() { m_process.Kill(); }
     // What the server printed on stdout and stderr so far.
     std::string Output() const;
 
 private:
     CTempFolder m_folder;
     std::string m_outputPath;
-    UTIL::CUniqueHandle m_process;
-    bool m_started = false;
+    CReadyProcess m_process;
 };
 
 // The lines of a text file (without line ends); empty when it cannot be read.

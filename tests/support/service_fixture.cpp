@@ -95,45 +95,35 @@ bool CServiceFixture::Remove(const std::wstring& name, DWORD timeoutMs)
     }
 }
 
-DWORD CServiceFixture::State() const
+UTIL::CUniqueServiceHandle CServiceFixture::Open(DWORD access) const
 {
     CUniqueServiceHandle manager = OpenManager();
-    if (!manager)
-        return 0;
-    CUniqueServiceHandle service(::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_QUERY_STATUS));
-    return service ? QueryState(service.get()) : 0;
+    return CUniqueServiceHandle(manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), access) : nullptr);
 }
 
-bool CServiceFixture::WaitForState(DWORD target, DWORD timeoutMs) const
+DWORD CServiceFixture::State() const
 {
-    CUniqueServiceHandle manager = OpenManager();
-    CUniqueServiceHandle service(manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_QUERY_STATUS)
-                                         : nullptr);
-    return service && PollState(service.get(), target, timeoutMs);
+    CUniqueServiceHandle service = Open(SERVICE_QUERY_STATUS);
+    return service ? QueryState(service.get()) : 0;
 }
 
 bool CServiceFixture::Start(DWORD timeoutMs)
 {
-    CUniqueServiceHandle manager = OpenManager();
-    CUniqueServiceHandle service(manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_START) : nullptr);
+    CUniqueServiceHandle service = Open(SERVICE_START | SERVICE_QUERY_STATUS);
     if (!service || (!::StartServiceW(service.get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING))
         return false;
-    return WaitForState(SERVICE_RUNNING, timeoutMs);
+    return PollState(service.get(), SERVICE_RUNNING, timeoutMs);
 }
 
 bool CServiceFixture::Control(DWORD control, DWORD target, DWORD timeoutMs)
 {
-    CUniqueServiceHandle manager = OpenManager();
-    CUniqueServiceHandle service(manager ? ::OpenServiceW(manager.get(), m_strName.c_str(), SERVICE_ALL_ACCESS)
-                                         : nullptr);
-    if (!service)
-        return false;
+    CUniqueServiceHandle service = Open(SERVICE_ALL_ACCESS);
     SERVICE_STATUS status = {};
-    if (!::ControlService(service.get(), control, &status) && ::GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
+    if (!service ||
+        (!::ControlService(service.get(), control, &status) && ::GetLastError() != ERROR_SERVICE_NOT_ACTIVE))
         return false;
     return PollState(service.get(), target, timeoutMs);
 }
-
 bool CServiceFixture::Stop(DWORD timeoutMs) { return Control(SERVICE_CONTROL_STOP, SERVICE_STOPPED, timeoutMs); }
 bool CServiceFixture::Pause(DWORD timeoutMs) { return Control(SERVICE_CONTROL_PAUSE, SERVICE_PAUSED, timeoutMs); }
 bool CServiceFixture::Continue(DWORD timeoutMs)

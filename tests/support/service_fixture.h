@@ -1,15 +1,13 @@
-// A Windows service installed for a test through the service control manager
-// and removed afterwards; by default the agent's NTRtWatch from bin\ntrtwatch.exe.
-//
-//   KsxTest::CServiceFixture service;   // installed, stopped
-//   ASSERT_TRUE(service.Start());       // waits for SERVICE_RUNNING
-//   ... service.Pause(); service.Continue(); service.Stop();
-//   // the destructor stops and deletes it
+// A Windows service installed (stopped) for a test through the service control
+// manager and stopped and deleted afterwards; by default the agent's NTRtWatch
+// from bin\ntrtwatch.exe.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+
+#include "ut_Handle.h"
 
 namespace KsxTest {
 
@@ -36,8 +34,8 @@ public:
     static bool Remove(const std::wstring& name, DWORD timeoutMs = 20000);
 
 private:
+    UTIL::CUniqueServiceHandle Open(DWORD access) const;
     bool Control(DWORD control, DWORD target, DWORD timeoutMs);
-    bool WaitForState(DWORD target, DWORD timeoutMs) const;
 
     std::wstring m_strName;
     bool m_installed = false;

@@ -4,8 +4,9 @@
 #include <objbase.h>
 #include <shlwapi.h>
 
+#include <atomic>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "ut_AgentRegistry.h"
 
@@ -46,15 +47,8 @@ HKEY CreateAgentKey(const std::string& subKey)
 void DeleteKeyTree(HKEY root, const std::string& path, REGSAM view)
 {
     UTIL::CUniqueHKey key;
-    if (::RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS | view, key.put()) != ERROR_SUCCESS)
-        return;
-    char child[256];
-    while (::RegEnumKeyA(key.get(), 0, child, sizeof(child)) == ERROR_SUCCESS) {
-        std::string before = child;
-        DeleteKeyTree(root, path + "\\" + child, view);
-        if (::RegEnumKeyA(key.get(), 0, child, sizeof(child)) == ERROR_SUCCESS && before == child)
-            break;
-    }
+    if (::RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS | view, key.put()) == ERROR_SUCCESS)
+        ::RegDeleteTreeA(key.get(), nullptr);
     key.reset();
     ::RegDeleteKeyExA(root, path.c_str(), view, 0);
 }
@@ -96,55 +90,27 @@ void CAgentRegistry::DeleteValue(const std::string& subKey, const std::string& n
 
 CTempFolder::CTempFolder()
 {
-    char temp[MAX_PATH] = {};
-    ::GetTempPathA(MAX_PATH, temp);
     GUID guid = {};
     ::CoCreateGuid(&guid);
     char name[64];
     snprintf(name, sizeof(name), "ksx-%08lx-%04x-%04x-%02x%02x", static_cast<unsigned long>(guid.Data1), guid.Data2,
              guid.Data3, guid.Data4[0], guid.Data4[1]);
-    m_path = std::string(temp) + name + "\\";
-    ::CreateDirectoryA(m_path.c_str(), nullptr);
+    m_path = (std::filesystem::temp_directory_path() / name).string() + "\\";
+    std::filesystem::create_directory(m_path);
 }
 
-namespace {
-void RemoveTree(const std::string& dir)
+CTempFolder::~CTempFolder()
 {
-    WIN32_FIND_DATAA fd = {};
-    HANDLE find = ::FindFirstFileA((dir + "*").c_str(), &fd);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::string n = fd.cFileName;
-            if (n == "." || n == "..")
-                continue;
-            std::string full = dir + n;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(full + "\\");
-            } else {
-                ::SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                ::DeleteFileA(full.c_str());
-            }
-        } while (::FindNextFileA(find, &fd));
-        ::FindClose(find);
-    }
-    ::RemoveDirectoryA(dir.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
 }
-}  // namespace
-
-CTempFolder::~CTempFolder() { RemoveTree(m_path); }
 
 std::string CTempFolder::WriteFile(const std::string& relative, const std::string& content) const
 {
-    std::string full = m_path + relative;
-    for (size_t pos = m_path.size(); (pos = full.find('\\', pos)) != std::string::npos; ++pos)
-        ::CreateDirectoryA(full.substr(0, pos).c_str(), nullptr);
-    HANDLE file = ::CreateFileA(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE) << full;
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-        ::CloseHandle(file);
-    }
+    const std::string full = m_path + relative;
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream file(full, std::ios::binary | std::ios::trunc);
+    EXPECT_TRUE(file.write(content.data(), content.size()).flush()) << full;
     return full;
 }
 
@@ -190,10 +156,64 @@ DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
     return code;
 }
 
+CReadyProcess::CReadyProcess(std::wstring commandLine, DWORD timeoutMs, HANDLE output)
+{
+    static std::atomic<unsigned> s_serial{0};
+    const std::wstring name =
+        L"KsxTestReady-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++s_serial);
+    UTIL::CUniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    commandLine += L" --ready-event " + name;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    if (output) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = output;
+    }
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, output != nullptr, CREATE_NO_WINDOW, nullptr,
+                          nullptr, &si, &pi)) {
+        ADD_FAILURE() << "cannot start " << commandLine.c_str() << ", error " << ::GetLastError();
+        return;
+    }
+    UTIL::CUniqueHandle process(pi.hProcess), thread(pi.hThread);
+    HANDLE handles[2] = {ready.get(), process.get()};
+    if (::WaitForMultipleObjects(2, handles, FALSE, timeoutMs) == WAIT_OBJECT_0)
+        m_process = std::move(process);
+    else
+        ADD_FAILURE() << "did not get ready: " << commandLine.c_str();
+    if (process)
+        ::TerminateProcess(process.get(), 1);
+}
+
+DWORD CReadyProcess::Wait(DWORD timeoutMs)
+{
+    DWORD code = static_cast<DWORD>(-1);
+    if (::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0 &&
+        ::GetExitCodeProcess(m_process.get(), &code))
+        m_process.reset();
+    return code;
+}
+
+void CReadyProcess::Kill()
+{
+    if (!m_process)
+        return;
+    ::TerminateProcess(m_process.get(), 9);
+    EXPECT_EQ(::WaitForSingleObject(m_process.get(), 15000), WAIT_OBJECT_0) << "a child outlived its kill";
+    m_process.reset();
+}
+
 std::string ReadBytes(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    std::string content;
+    UTIL::CUniqueFile file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    char buffer[65536];
+    DWORD read = 0;
+    while (file && ::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read)
+        content.append(buffer, read);
+    return content;
 }
 
 RegString ReadRegString(HKEY root, const std::string& path, const char* name, REGSAM view)

@@ -50,7 +50,7 @@ private:
     std::string m_path;
 };
 
-// A file's bytes, empty when it cannot be read.
+// A file's bytes, empty when it cannot be read; a writer may hold it open.
 std::string ReadBytes(const std::string& path);
 // ASCII widened character by character.
 inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
@@ -65,6 +65,27 @@ std::string MakeBitmapFile(int width, int height);
 
 // Runs a command line, waits at most `timeoutMs`, returns the exit code or -1.
 DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+// A child started with " --ready-event NAME" added to `commandLine`: running
+// and ready when the constructor returns (a test failure otherwise), killed
+// with the object. `output`, when given, takes its stdout and stderr.
+class CReadyProcess {
+public:
+    explicit CReadyProcess(std::wstring commandLine, DWORD timeoutMs = 30000, HANDLE output = nullptr);
+    ~CReadyProcess() { Kill(); }
+    CReadyProcess(const CReadyProcess&) = delete;
+    CReadyProcess& operator=(const CReadyProcess&) = delete;
+
+    bool Ready() const { return static_cast<bool>(m_process); }
+    HANDLE Handle() const { return m_process.get(); }
+    // The exit code, or -1 when it still runs after `timeoutMs`.
+    DWORD Wait(DWORD timeoutMs);
+    // Ends it as a crash would: nothing flushed.
+    void Kill();
+
+private:
+    UTIL::CUniqueHandle m_process;
+};
 
 // Deletes a key tree in the given view; missing keys are fine.
 void DeleteKeyTree(HKEY root, const std::string& path, REGSAM view = 0);

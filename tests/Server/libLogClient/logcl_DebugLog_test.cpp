@@ -3,6 +3,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -30,63 +31,43 @@ protected:
     KsxTest::CLogCapture m_capture;
 };
 
+// Each record whole in one command: its time, process, thread, level, source
+// path relative to the repository, and text behind the executable name, cut
+// at 4095 characters.
 TEST_F(DebugLogTest, RecordCarriesEightFieldsAndTheExecutableName)
-{
-    const __time64_t before = _time64(nullptr);
-    EXPECT_TRUE(DebugLogW(LOG_LEVEL_D, L"src/Server/x.cpp", 16, L"%s - >>>", L"Ns::CThing::Run"));
-    const __time64_t after = _time64(nullptr);
-
-    ASSERT_TRUE(m_capture.WaitForCommands(1));
-    const auto command = m_capture.Commands().at(0);
-    EXPECT_TRUE(command.Terminated());
-    KsxTest::LogWriteFields f;
-    ASSERT_TRUE(KsxTest::SplitLogWrite(command.Text(), f));
-    EXPECT_EQ(f.word, L"LOG_WRITE");
-    const long long t = _wtoi64(f.time.c_str());
-    EXPECT_GE(t, static_cast<long long>(before));
-    EXPECT_LE(t, static_cast<long long>(after));
-    EXPECT_EQ(f.pid, std::to_wstring(::GetCurrentProcessId()));
-    EXPECT_EQ(f.tid, std::to_wstring(::GetCurrentThreadId()));
-    EXPECT_EQ(f.level, L"68");
-    EXPECT_EQ(f.file, L"src/Server/x.cpp");
-    EXPECT_EQ(f.line, L"16");
-    EXPECT_EQ(f.text, Prefix() + L"Ns::CThing::Run - >>>");
-}
-
-TEST_F(DebugLogTest, NarrowAndWideFormsComposeTheSameRecord)
-{
-    LOGA(LOG_LEVEL_W, "%s - value %d of %s", "A::B", -42, "x\ty");
-    LOGW(LOG_LEVEL_W, L"%s - value %d of %s", L"A::B", -42, L"x\ty");
-    LOGA(LOG_LEVEL_W, nullptr);
-    ASSERT_TRUE(m_capture.WaitForCommands(3));
-    std::set<std::wstring> texts;
-    for (const auto& f : m_capture.Records()) {
-        SCOPED_TRACE(f.text);
-        EXPECT_EQ(f.file, L"tests/Server/libLogClient/logcl_DebugLog_test.cpp");  // relative to the repository
-        EXPECT_EQ(f.level, L"87");
-        texts.insert(f.text);
-    }
-    EXPECT_EQ(texts, (std::set<std::wstring>{Prefix() + L"A::B - value -42 of x\ty", Prefix()}));
-}
-
-TEST_F(DebugLogTest, LongMessageIsCutAt4095Characters)
 {
     const std::string longA(6000, 'a');
     const std::wstring longW(6000, L'w');
-    DebugLogA(LOG_LEVEL_E, "f", 1, "%s", longA.c_str());
-    DebugLogW(LOG_LEVEL_E, L"f", 1, L"%s", longW.c_str());
-    ASSERT_TRUE(m_capture.WaitForCommands(2));
-    const size_t kept = 4095 - Prefix().size();
-    for (const auto& command : m_capture.Commands()) {
+    const struct {
+        std::function<void()> log;
+        std::wstring text;
+    } cases[] = {
+        {[] { LOGA(LOG_LEVEL_W, "%s - value %d of %s", "A::B", -42, "x\ty"); }, L"A::B - value -42 of x\ty"},
+        {[] { LOGW(LOG_LEVEL_W, L"%s - value %d of %s", L"A::B", -42, L"x\ty"); }, L"A::B - value -42 of x\ty"},
+        {[] { LOGA(LOG_LEVEL_W, nullptr); }, L""},
+        {[&] { LOGA(LOG_LEVEL_W, "%s", longA.c_str()); }, std::wstring(4095 - Prefix().size(), L'a')},
+        {[&] { LOGW(LOG_LEVEL_W, L"%s", longW.c_str()); }, std::wstring(4095 - Prefix().size(), L'w')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 20));
+        m_capture.Clear();
+        const __time64_t before = _time64(nullptr);
+        c.log();
+        const __time64_t after = _time64(nullptr);
+        ASSERT_TRUE(m_capture.WaitForCommands(1));
+        const auto command = m_capture.Commands().at(0);
         EXPECT_TRUE(command.Terminated());
         KsxTest::LogWriteFields f;
         ASSERT_TRUE(KsxTest::SplitLogWrite(command.Text(), f));
-        SCOPED_TRACE(f.text.substr(0, 20));
-        ASSERT_EQ(f.text.size(), 4095u);
-        EXPECT_EQ(f.text.substr(0, Prefix().size()), Prefix());
-        const wchar_t c = f.text.back();
-        EXPECT_TRUE(c == L'a' || c == L'w');
-        EXPECT_EQ(f.text.substr(Prefix().size()), std::wstring(kept, c));
+        EXPECT_EQ(f.word, L"LOG_WRITE");
+        const long long t = _wtoi64(f.time.c_str());
+        EXPECT_GE(t, static_cast<long long>(before));
+        EXPECT_LE(t, static_cast<long long>(after));
+        EXPECT_EQ(f.pid, std::to_wstring(::GetCurrentProcessId()));
+        EXPECT_EQ(f.tid, std::to_wstring(::GetCurrentThreadId()));
+        EXPECT_EQ(f.level, L"87");
+        EXPECT_EQ(f.file, L"tests/Server/libLogClient/logcl_DebugLog_test.cpp");
+        EXPECT_EQ(f.text, Prefix() + c.text);
     }
 }
 

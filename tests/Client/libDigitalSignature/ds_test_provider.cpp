@@ -156,37 +156,6 @@ bool At(const std::string& bytes, size_t offset, T& value)
     return true;
 }
 
-// The Authenticode digest of a PE file's bytes with the CryptoAPI algorithm
-// `alg`; empty when the headers do not hold together.
-std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg)
-{
-    DWORD pe = 0, signature = 0, certOffset = 0, certSize = 0;
-    WORD magic = 0;
-    if (!At(bytes, 0x3C, pe) || !At(bytes, pe, signature) || signature != 0x4550 || !At(bytes, pe + 24, magic))
-        return {};
-    const size_t optional = pe + 24;
-    const size_t checksum = optional + 64;
-    const size_t certEntry = optional + (magic == 0x20B ? 112 : 96) + 4 * 8;
-    if (!At(bytes, certEntry, certOffset) || !At(bytes, certEntry + 4, certSize))
-        return {};
-    // Windows' SIP takes a certificate table only as the end of the file.
-    if (certOffset && (certOffset > bytes.size() || bytes.size() - certOffset != certSize))
-        return {};
-    const size_t end = certOffset ? certOffset : bytes.size();
-    if (end < certEntry + 8)
-        return {};
-
-    const std::string image = bytes.substr(0, checksum) + bytes.substr(checksum + 4, certEntry - checksum - 4) +
-                              bytes.substr(certEntry + 8, end - certEntry - 8);
-    std::vector<BYTE> digest(64);
-    DWORD cb = static_cast<DWORD>(digest.size());
-    if (!::CryptHashCertificate(0, alg, 0, reinterpret_cast<const BYTE*>(image.data()),
-                                static_cast<DWORD>(image.size()), digest.data(), &cb))
-        return {};
-    digest.resize(cb);
-    return digest;
-}
-
 // Windows' PE SIP: the image digest with the signature's algorithm.
 BOOL WINAPI PeDigestMatches(SIP_SUBJECTINFO* subject, SIP_INDIRECT_DATA* indirect)
 {
@@ -377,6 +346,35 @@ BOOL WINAPI CalcHash2(HCATADMIN, HANDLE file, DWORD* size, BYTE* hash, DWORD fla
 }
 
 }  // namespace
+
+std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg)
+{
+    DWORD pe = 0, signature = 0, certOffset = 0, certSize = 0;
+    WORD magic = 0;
+    if (!At(bytes, 0x3C, pe) || !At(bytes, pe, signature) || signature != 0x4550 || !At(bytes, pe + 24, magic))
+        return {};
+    const size_t optional = pe + 24;
+    const size_t checksum = optional + 64;
+    const size_t certEntry = optional + (magic == 0x20B ? 112 : 96) + 4 * 8;
+    if (!At(bytes, certEntry, certOffset) || !At(bytes, certEntry + 4, certSize))
+        return {};
+    // Windows' SIP takes a certificate table only as the end of the file.
+    if (certOffset && (certOffset > bytes.size() || bytes.size() - certOffset != certSize))
+        return {};
+    const size_t end = certOffset ? certOffset : bytes.size();
+    if (end < certEntry + 8)
+        return {};
+
+    const std::string image = bytes.substr(0, checksum) + bytes.substr(checksum + 4, certEntry - checksum - 4) +
+                              bytes.substr(certEntry + 8, end - certEntry - 8);
+    std::vector<BYTE> digest(64);
+    DWORD cb = static_cast<DWORD>(digest.size());
+    if (!::CryptHashCertificate(0, alg, 0, reinterpret_cast<const BYTE*>(image.data()),
+                                static_cast<DWORD>(image.size()), digest.data(), &cb))
+        return {};
+    digest.resize(cb);
+    return digest;
+}
 
 DS::CTrustProvider WindowsSingleSignature()
 {

@@ -146,5 +146,8 @@ std::string SignatureOf(const std::string& pe);
 std::vector<std::string> NestedSignaturesOf(const std::string& pkcs7);
 // `pe` (a signed file) with its certificate table replaced by `pkcs7`.
 std::string WithSignature(const std::string& pe, const std::string& pkcs7);
+// The Authenticode digest of a PE file's bytes with the CryptoAPI algorithm
+// `alg`; empty when the headers do not hold together.
+std::vector<BYTE> PeImageDigest(const std::string& bytes, ALG_ID alg);
 
 }  // namespace DsTest

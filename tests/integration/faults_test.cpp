@@ -254,7 +254,7 @@ TEST_F(IntegrationFaults, TrayMonitorAbsentLateOrHung)
         if (starter.joinable())
             starter.join();
         EXPECT_LE(ms, c.limitMs + kSlackMs);
-        EXPECT_NE(ShellTest::ReadFileText(journal).find(c.journaled), std::string::npos);
+        EXPECT_NE(KsxTest::ReadBytes(journal).find(c.journaled), std::string::npos);
         printf("[ measured ] tray monitor %s: %lu ms (limit %lu ms)\n", c.what, static_cast<unsigned long>(ms),
                static_cast<unsigned long>(c.limitMs));
     }
@@ -267,13 +267,13 @@ TEST_F(IntegrationFaults, KeysServiceAndFilesChangeWhileRightClicksRun)
     const auto utf16 = [](const char* ascii) {
         return KsxTest::Utf16z(KsxTest::Wide(ascii)).substr(0, 2 * strlen(ascii));
     };
-    const std::string table = ShellTest::ReadFileText(Source("www/1600/i18n/EN-US/UIStringTable.ini"));
+    const std::string table = KsxTest::ReadBytes(Source("www/1600/i18n/EN-US/UIStringTable.ini"));
     std::string otherTable = table;
     const size_t at = otherTable.find(utf16(kText));
     ASSERT_NE(at, std::string::npos);
     otherTable.replace(at, 2 * strlen(kText), utf16("Scan again"));
-    const std::string profile = ShellTest::ReadFileText(Source("www/1600/UIProfile.cfg")), garbage = "<not a profile";
-    const std::string library = ShellTest::ReadFileText(Bin() + "..\\agent\\wdxntres\\WDXNTRES.DLL");
+    const std::string profile = KsxTest::ReadBytes(Source("www/1600/UIProfile.cfg")), garbage = "<not a profile";
+    const std::string library = KsxTest::ReadBytes(Bin() + "..\\agent\\wdxntres\\WDXNTRES.DLL");
     std::string tampered = library;
     tampered[0x50] ^= 0x20;  // in the DOS stub, which the signature covers
     const std::string record = Install().Path() + "Misc\\DSInvalidLogLastInfo.log", notifier = Bin() + "cvnotify.dll";
@@ -356,13 +356,13 @@ TEST_F(IntegrationFaults, KeysServiceAndFilesChangeWhileRightClicksRun)
         EXPECT_EQ(c.grayed, s.grayed);
         EXPECT_EQ(c.text, s.text);
         EXPECT_EQ(c.help, s.help);
-        const std::string events = ShellTest::ReadFileText(Journal("cvnotify"));
+        const std::string events = KsxTest::ReadBytes(Journal("cvnotify"));
         size_t n = 0;
         for (size_t e = events.find("ReportEventLogEx|"); e != std::string::npos;
              e = events.find("ReportEventLogEx|", e + 1))
             ++n;
         EXPECT_EQ(n, s.events);
-        EXPECT_EQ(ShellTest::ReadFileText(record).empty(), !s.record);
+        EXPECT_EQ(KsxTest::ReadBytes(record).empty(), !s.record);
         clicker.Start();
     }
 }

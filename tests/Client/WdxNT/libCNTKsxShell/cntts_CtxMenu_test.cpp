@@ -189,7 +189,7 @@ TEST_F(CtxMenuTest, GetCommandStringAnswersByType)
     // A tampered copy of the signed resource library, then the library itself,
     // on an English system (through the seam: Wine takes it from the locale).
     const std::string built = KsxTest::ExeDirA() + "..\\agent\\wdxntres\\WDXNTRES.DLL";
-    std::string image = ShellTest::ReadFileText(built);
+    std::string image = KsxTest::ReadBytes(built);
     ASSERT_GT(image.size(), 78u);
     CvMultiLangTestHooks::SetLanguages(0x0409, 0x0409);
     m_install.WriteFile("WDXNTRES.DLL", image.replace(78, 1, 1, 't'));

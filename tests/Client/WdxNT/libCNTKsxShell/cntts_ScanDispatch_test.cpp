@@ -231,7 +231,7 @@ protected:
         ASSERT_TRUE(m_capture.Listening());
         m_registry.SetDword("Misc.", "RCS", 202);
         m_folder = m_temp.Path() + "Program Files (x86)\\Corvane Agent\\";
-        const std::string launcher = ReadFileText(KsxTest::ExeDirA() + "sablelauncher.exe");
+        const std::string launcher = KsxTest::ReadBytes(KsxTest::ExeDirA() + "sablelauncher.exe");
         m_temp.WriteFile("Program Files (x86)\\Corvane Agent\\sablelauncher.exe", launcher);
         // What Windows would run first for an unquoted path with spaces.
         m_temp.WriteFile("Program.exe", launcher);

@@ -40,7 +40,7 @@ public:
              {"www\\1600\\UIProfile.cfg", "www\\1600\\UIProfileOri.cfg", "www\\1600\\Global_Ui_Setting.xml",
               "www\\1600\\res\\corvane_logo.bmp", "www\\1600\\i18n\\EN-US\\UIStringTable.ini",
               "www\\1600\\i18n\\DE-DE\\UIStringTable.ini", "www\\1600\\i18n\\JA\\UIStringTable.ini"})
-            m_folder.WriteFile(file, ShellTest::ReadFileText(from + file));
+            m_folder.WriteFile(file, KsxTest::ReadBytes(from + file));
         const std::wstring lib = KsxTest::ExeDir() + L"..\\agent\\wdxntres\\WDXNTRES.DLL";
         const std::string to = m_folder.Path() + "WDXNTRES.DLL";
         EXPECT_TRUE(::CopyFileW(lib.c_str(), std::wstring(to.begin(), to.end()).c_str(), FALSE));

@@ -114,7 +114,7 @@ std::string WaitForJournal(const std::string& path, size_t lines, DWORD timeoutM
     std::string text;
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     do {
-        text = ReadFileText(path);
+        text = KsxTest::ReadBytes(path);
         size_t n = 0;
         for (char c : text)
             n += c == '\n';

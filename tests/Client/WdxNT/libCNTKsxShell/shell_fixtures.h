@@ -77,7 +77,6 @@ private:
     std::thread m_thread;
 };
 
-inline std::string ReadFileText(const std::string& path) { return KsxTest::ReadBytes(path); }
 // The file's text once it holds `lines` lines, or what it has at the deadline.
 std::string WaitForJournal(const std::string& path, size_t lines, DWORD timeoutMs = 10000);
 
